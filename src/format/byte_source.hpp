@@ -1,0 +1,45 @@
+// ByteSource: the one bounds-checked reader of a file's or a buffer's bytes at absolute offsets.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <string>
+
+#include "format/result.hpp"
+
+namespace korvex {
+
+class ByteSource {
+public:
+    // Opens a file read-only. A directory is refused with EISDIR, as the interpreter's open() does.
+    static Result<ByteSource> open(const std::string& path);
+    // A source over bytes owned by the caller, which must outlive the source.
+    static ByteSource fromMemory(std::span<const std::uint8_t> bytes);
+
+    ByteSource(ByteSource&& other) noexcept;
+    ByteSource& operator=(ByteSource&& other) noexcept;
+    ByteSource(const ByteSource&) = delete;
+    ByteSource& operator=(const ByteSource&) = delete;
+    ~ByteSource();
+
+    // Bytes in the source: the file's size when it was opened.
+    std::int64_t size() const noexcept { return size_; }
+
+    // Reads up to `count` bytes at `offset` into `into` and returns how many were read: fewer than
+    // `count` only where the source ends. An offset at or past the end reads nothing.
+    Result<std::size_t> readAt(std::int64_t offset, std::uint8_t* into, std::size_t count) const;
+
+    // Reads up to `count` bytes from the very start as a stream, so that pipes and devices, which have
+    // no size and cannot be read at an offset, still answer. Used for the magic test only.
+    Result<std::size_t> readHead(std::uint8_t* into, std::size_t count) const;
+
+private:
+    ByteSource() = default;
+
+    int descriptor_ = -1;
+    const std::uint8_t* memory_ = nullptr;
+    std::int64_t size_ = 0;
+};
+
+}  // namespace korvex

@@ -1,0 +1,34 @@
+// The fixed 24-byte file header and the magic-number test.
+#pragma once
+
+#include <cstdint>
+
+#include "format/byte_source.hpp"
+#include "format/readers.hpp"
+
+namespace korvex {
+
+// The first four bytes, 0A 0A FE FE, read as a big-endian signed 32-bit integer.
+inline constexpr std::int32_t magicNum = 168492798;
+
+//   offset  size  field
+//   0       4     magicNum           0A 0A FE FE (the one big-endian value)
+//   4       8     versionNumber      binary64, not used
+//   12      4     offsetToDirectory  absolute offset of the first directory entry
+//   16      4     maxDirSize         not used
+//   20      4     dirSize            number of directory entries
+struct FileHeader {
+    double versionNumber = 0.0;
+    std::int32_t offsetToDirectory = 0;
+    std::int32_t maxDirSize = 0;
+    std::int32_t dirSize = 0;
+};
+
+// Whether the source begins with the magic number. A source under four bytes is an Error of kind
+// shortRead (width 4), as unpacking four bytes from it would be.
+Result<bool> isOpusFile(const ByteSource& source);
+
+// Reads the four fields after the magic, from offset 4 on; fields past the end read as 0 with a report.
+FileHeader readFileHeader(Cursor& cursor);
+
+}  // namespace korvex

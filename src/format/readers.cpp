@@ -1,0 +1,64 @@
+// Primitive readers: fixed-width little-endian values, decoded with memcpy and bit_cast.
+#include "format/readers.hpp"
+
+#include <array>
+#include <bit>
+#include <cstring>
+
+namespace korvex {
+
+namespace {
+
+// Reads exactly N bytes at the cursor, or records the failure and returns false.
+template <std::size_t N>
+bool readExactly(Cursor& cursor, Reader reader, std::array<std::uint8_t, N>& bytes) {
+    auto got = cursor.source.readAt(cursor.position, bytes.data(), N);
+    if (!got.ok()) {
+        cursor.reports.push_back({reader, N, got.error().systemError});
+        return false;
+    }
+    cursor.position += static_cast<std::int64_t>(got.value());
+    if (got.value() != N) {
+        cursor.reports.push_back({reader, N, 0});
+        return false;
+    }
+    return true;
+}
+
+template <typename Unsigned, std::size_t N>
+Unsigned littleEndian(const std::array<std::uint8_t, N>& bytes) {
+    static_assert(sizeof(Unsigned) == N);
+    Unsigned value = 0;
+    for (std::size_t i = N; i-- > 0;) {
+        value = static_cast<Unsigned>((value << 8) | bytes[i]);
+    }
+    return value;
+}
+
+}  // namespace
+
+std::int32_t readInt(Cursor& cursor) {
+    std::array<std::uint8_t, 4> bytes;
+    if (!readExactly(cursor, Reader::readInt, bytes)) {
+        return 0;
+    }
+    return std::bit_cast<std::int32_t>(littleEndian<std::uint32_t>(bytes));
+}
+
+std::int16_t readShort(Cursor& cursor) {
+    std::array<std::uint8_t, 2> bytes;
+    if (!readExactly(cursor, Reader::readShort, bytes)) {
+        return 0;
+    }
+    return std::bit_cast<std::int16_t>(littleEndian<std::uint16_t>(bytes));
+}
+
+double readDouble(Cursor& cursor) {
+    std::array<std::uint8_t, 8> bytes;
+    if (!readExactly(cursor, Reader::readDouble, bytes)) {
+        return 0.0;
+    }
+    return std::bit_cast<double>(littleEndian<std::uint64_t>(bytes));
+}
+
+}  // namespace korvex

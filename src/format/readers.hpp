@@ -1,0 +1,41 @@
+// The primitive little-endian readers readInt, readShort and readDouble over a Cursor.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "format/byte_source.hpp"
+
+namespace korvex {
+
+// Which reader failed; the module reports each failure as "korvex.<name>".
+enum class Reader : std::uint8_t { readInt, readShort, readDouble };
+
+// One failed primitive read: too few bytes left (systemError 0), or an I/O error with its errno.
+struct ReadReport {
+    Reader reader;
+    std::size_t width;  // bytes the reader needed
+    int systemError;
+};
+
+// A position in a ByteSource, as a file object has one, plus the reports of failed reads made
+// through it, in the order they happened.
+struct Cursor {
+    const ByteSource& source;
+    std::int64_t position = 0;
+    std::vector<ReadReport> reports{};
+
+    explicit Cursor(const ByteSource& from, std::int64_t at = 0) : source(from), position(at) {}
+};
+
+// Each reader decodes one value at the cursor and advances it by the bytes actually read. A value
+// that cannot be read in full yields 0 and adds one report; the position then rests at the end.
+//
+//   readInt     4 bytes  little-endian two's complement
+//   readShort   2 bytes  little-endian two's complement
+//   readDouble  8 bytes  little-endian IEEE 754 binary64
+std::int32_t readInt(Cursor& cursor);
+std::int16_t readShort(Cursor& cursor);
+double readDouble(Cursor& cursor);
+
+}  // namespace korvex

@@ -1,0 +1,86 @@
+// DataReturn: a plain attribute holder made by type(), whose methods bind like Python functions.
+#include "module/data_return.hpp"
+
+#include <array>
+
+#include "module/arguments.hpp"
+#include "module/texts.hpp"
+
+namespace korvex {
+
+namespace {
+
+PyObject* dataReturnInit(PyObject* /*cls*/, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static constexpr std::array<const char*, 4> names = {"self", "dataBlockType", "dimensions", "deriv"};
+    std::array<PyObject*, 4> values{};
+    if (!bindArguments("__init__", names, args, nargs, kwnames, values)) {
+        return nullptr;
+    }
+    PyObject* self = values[0];
+    static constexpr std::array<const char*, 3> attributes = {"dataType", "dimension", "derivative"};
+    for (std::size_t i = 0; i < attributes.size(); ++i) {
+        if (PyObject_SetAttrString(self, attributes[i], values[i + 1]) != 0) {
+            return nullptr;
+        }
+    }
+    PyRef placeholder(PyUnicode_FromString(texts::noDescription));
+    if (!placeholder || PyObject_SetAttrString(self, "description", placeholder.get()) != 0) {
+        return nullptr;
+    }
+    Py_RETURN_NONE;
+}
+
+// __str__ and __repr__ both answer with the current description, unchanged.
+PyObject* dataReturnDescription(PyObject* /*cls*/, PyObject* self) {
+    return PyObject_GetAttrString(self, "description");
+}
+
+PyMethodDef initDef = {"__init__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(dataReturnInit)),
+                       METH_FASTCALL | METH_KEYWORDS, nullptr};
+PyMethodDef strDef = {"__str__", dataReturnDescription, METH_O, nullptr};
+PyMethodDef reprDef = {"__repr__", dataReturnDescription, METH_O, nullptr};
+
+}  // namespace
+
+PyRef makeDataReturnClass(PyObject* moduleName) {
+    std::array<PyMethodDef*, 3> methods = {&initDef, &strDef, &reprDef};
+    PyRef namespaceDict(PyDict_New());
+    PyRef qualname(PyUnicode_FromString("DataReturn"));
+    PyRef doc(PyUnicode_FromString(texts::dataReturnDoc));
+    if (!namespaceDict || !qualname || !doc || PyDict_SetItemString(namespaceDict.get(), "__module__", moduleName) != 0 ||
+        PyDict_SetItemString(namespaceDict.get(), "__qualname__", qualname.get()) != 0 ||
+        PyDict_SetItemString(namespaceDict.get(), "__doc__", doc.get()) != 0) {
+        return PyRef();
+    }
+    // The methods take their places in the namespace now, so the class dict keeps the order
+    // __init__, __str__, __repr__; their real values need the class itself (see below).
+    for (PyMethodDef* method : methods) {
+        if (PyDict_SetItemString(namespaceDict.get(), method->ml_name, Py_None) != 0) {
+            return PyRef();
+        }
+    }
+    PyRef bases(PyTuple_New(0));
+    if (!bases) {
+        return PyRef();
+    }
+    PyRef cls(PyObject_CallFunction(reinterpret_cast<PyObject*>(&PyType_Type), "sOO", "DataReturn", bases.get(),
+                                    namespaceDict.get()));
+    if (!cls) {
+        return PyRef();
+    }
+    for (PyMethodDef* method : methods) {
+        // A built-in function whose self is the class reports the qualified name "DataReturn.<name>";
+        // wrapped as an instance method it binds to instances like a function defined in Python.
+        PyRef function(PyCFunction_NewEx(method, cls.get(), moduleName));
+        if (!function) {
+            return PyRef();
+        }
+        PyRef bound(PyInstanceMethod_New(function.get()));
+        if (!bound || PyObject_SetAttrString(cls.get(), method->ml_name, bound.get()) != 0) {
+            return PyRef();
+        }
+    }
+    return cls;
+}
+
+}  // namespace korvex

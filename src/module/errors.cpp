@@ -1,0 +1,64 @@
+// Exceptions and unraisable reports for core failures.
+#include "module/errors.hpp"
+
+#include <cerrno>
+
+namespace korvex {
+
+namespace {
+
+// Set once at import and never changed, so every thread may read them.
+PyObject* structError = nullptr;
+PyObject* readerContexts[3] = {nullptr, nullptr, nullptr};
+
+void setStructError(long long width) {
+    PyErr_Format(structError, "unpack requires a buffer of %lld bytes", width);
+}
+
+}  // namespace
+
+bool initErrors() {
+    PyRef structModule(PyImport_ImportModule("struct"));
+    if (!structModule) {
+        return false;
+    }
+    structError = PyObject_GetAttrString(structModule.get(), "error");
+    if (structError == nullptr) {
+        return false;
+    }
+    const char* names[3] = {"korvex.readInt", "korvex.readShort", "korvex.readDouble"};
+    for (int i = 0; i < 3; ++i) {
+        readerContexts[i] = PyUnicode_InternFromString(names[i]);
+        if (readerContexts[i] == nullptr) {
+            return false;
+        }
+    }
+    return true;
+}
+
+PyObject* raiseError(const Error& error, PyObject* filename) {
+    switch (error.kind) {
+        case ErrorKind::system:
+            errno = error.systemError;
+            return PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, filename);
+        case ErrorKind::shortRead:
+            setStructError(error.byteCount);
+            return nullptr;
+    }
+    PyErr_SetString(PyExc_SystemError, "korvex: unknown core error");
+    return nullptr;
+}
+
+void reportFailedReads(std::span<const ReadReport> reports) {
+    for (const ReadReport& report : reports) {
+        if (report.systemError != 0) {
+            errno = report.systemError;
+            PyErr_SetFromErrno(PyExc_OSError);
+        } else {
+            setStructError(static_cast<long long>(report.width));
+        }
+        PyErr_WriteUnraisable(readerContexts[static_cast<int>(report.reader)]);
+    }
+}
+
+}  // namespace korvex

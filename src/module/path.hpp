@@ -1,0 +1,22 @@
+// Path arguments: what the interpreter's open() would open, as a native path.
+#pragma once
+
+#include "module/py_ref.hpp"
+
+#include <string>
+
+namespace korvex {
+
+struct NativePath {
+    PyRef filename;       // the str or bytes that open() names in its errors
+    std::string encoded;  // file-system encoding of it, without NUL bytes
+};
+
+enum class PathKind { native, other, failed };
+
+// Decodes a str, bytes or os.PathLike argument into `path` (native). Any other object is `other`:
+// open() may still take it (a file descriptor), so the caller hands it to open() itself. `failed`
+// means the exception open() raises for that argument has been set.
+PathKind toNativePath(PyObject* argument, NativePath& path);
+
+}  // namespace korvex

@@ -1,0 +1,84 @@
+"""Repeated calls, on success and on every error path, keep references and memory flat."""
+
+import gc
+import os
+import sys
+import tracemalloc
+
+import pytest
+
+import korvex
+
+MAGIC = b"\x0a\x0a\xfe\xfe"
+CALLS = 2000
+
+
+def _repeat(call):
+    for _ in range(CALLS):
+        try:
+            call()
+        except Exception:
+            pass
+
+
+BLOCK = ("AB", "2D", "NONE")
+
+# name -> (function, arguments), given the paths of the `files` fixture.
+CASES = {
+    "magic": lambda f: (korvex.isOpusFile, [str(f["good"])]),
+    "magic from bytes path": lambda f: (korvex.isOpusFile, [os.fsencode(f["good"])]),
+    "magic from path object": lambda f: (korvex.isOpusFile, [f["good"]]),
+    "short file": lambda f: (korvex.isOpusFile, [str(f["short"])]),
+    "missing file": lambda f: (korvex.isOpusFile, [str(f["missing"])]),
+    "directory": lambda f: (korvex.isOpusFile, [str(f["directory"])]),
+    "not a path": lambda f: (korvex.isOpusFile, [1.5]),
+    "too few arguments": lambda f: (lambda a: korvex.getOpusData(a), [str(f["good"])]),
+    "unexpected keyword": lambda f: (lambda a, t: korvex.getOpusData(a, t, x=t), [str(f["good"]), BLOCK]),
+    "wrong path type": lambda f: (korvex.getOpusData, [os.fsencode(f["good"]), BLOCK]),
+    "constructor": lambda f: (korvex.DataReturn, list(BLOCK)),
+    "constructor by keyword": lambda f: (
+        lambda a, b, c: korvex.DataReturn(dataBlockType=a, dimensions=b, deriv=c),
+        list(BLOCK),
+    ),
+    "description": lambda f: (lambda a: str(korvex.DataReturn(a, a, a)), ["x"]),
+}
+
+
+@pytest.fixture(params=list(CASES))
+def case(request, tmp_path):
+    good = tmp_path / "good.0"
+    good.write_bytes(MAGIC + bytes(20))
+    short = tmp_path / "short.0"
+    short.write_bytes(MAGIC[:2])
+    files = {"good": good, "short": short, "missing": tmp_path / "missing.0", "directory": tmp_path}
+    function, arguments = CASES[request.param](files)
+    return (lambda: function(*arguments)), arguments
+
+
+def test_arguments_keep_their_reference_counts(case):
+    call, arguments = case
+    _repeat(call)  # warm caches (interned strings, exception types)
+    gc.collect()
+    before = [sys.getrefcount(a) for a in arguments]
+    _repeat(call)
+    gc.collect()
+    assert [sys.getrefcount(a) for a in arguments] == before
+
+
+def test_memory_stays_flat(case):
+    call, _ = case
+    _repeat(call)
+    gc.collect()
+    tracemalloc.start()
+    try:
+        _repeat(call)
+        gc.collect()
+        first, _ = tracemalloc.get_traced_memory()
+        _repeat(call)
+        _repeat(call)
+        gc.collect()
+        second, _ = tracemalloc.get_traced_memory()
+    finally:
+        tracemalloc.stop()
+    # A leak of one small object a call would add tens of kilobytes over 2 x 2000 calls.
+    assert second - first < 4096
