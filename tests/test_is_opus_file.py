@@ -6,6 +6,8 @@ import pathlib
 import struct
 
 import pytest
+from hypothesis import HealthCheck, given, settings
+from hypothesis import strategies as st
 
 import korvex
 from opuswriter import MAGIC, OpusFile, block_type, param_block
@@ -168,3 +170,14 @@ def test_no_file_stays_open_after_a_result_or_an_error(write_file, tmp_path):
             with pytest.raises(error):
                 korvex.isOpusFile(argument)
     assert open_descriptors() == before
+
+
+@settings(max_examples=300, suppress_health_check=[HealthCheck.function_scoped_fixture])
+@given(content=st.one_of(st.binary(max_size=64), st.binary(max_size=60).map(lambda rest: MAGIC + rest)))
+def test_any_content_answers_as_unpacking_its_first_four_bytes_does(write_file, content):
+    path = write_file(content, name="any.opus")
+    if len(content) < 4:
+        with pytest.raises(struct.error, match="^unpack requires a buffer of 4 bytes$"):
+            korvex.isOpusFile(path)
+    else:
+        assert korvex.isOpusFile(path) is (struct.unpack(">i", content[:4])[0] == 168492798)

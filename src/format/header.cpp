@@ -1,22 +1,24 @@
 // File header fields and the magic-number test.
 #include "format/header.hpp"
 
-#include <array>
-
 namespace korvex {
 
-Result<bool> isOpusFile(const ByteSource& source) {
-    std::array<std::uint8_t, 4> bytes{};
-    auto got = source.readHead(bytes.data(), bytes.size());
-    if (!got.ok()) {
-        return got.error();
-    }
-    if (got.value() != bytes.size()) {
-        return Error::shortReadOf(4);
-    }
+bool isMagic(const std::uint8_t (&bytes)[4]) {
     const auto bigEndian = (std::uint32_t{bytes[0]} << 24) | (std::uint32_t{bytes[1]} << 16) |
                            (std::uint32_t{bytes[2]} << 8) | std::uint32_t{bytes[3]};
     return static_cast<std::int32_t>(bigEndian) == magicNum;
+}
+
+Result<bool> isOpusFile(const ByteSource& source) {
+    std::uint8_t bytes[4] = {};
+    auto got = source.readHead(bytes, sizeof bytes);
+    if (!got.ok()) {
+        return got.error();
+    }
+    if (got.value() != sizeof bytes) {
+        return Error::shortReadOf(4);
+    }
+    return isMagic(bytes);
 }
 
 FileHeader readFileHeader(Cursor& cursor) {

@@ -24,6 +24,9 @@ struct FileHeader {
     std::int32_t dirSize = 0;
 };
 
+// Whether four bytes, read big-endian as a signed 32-bit integer, are the magic number.
+bool isMagic(const std::uint8_t (&bytes)[4]);
+
 // Whether the source begins with the magic number. A source under four bytes is an Error of kind
 // shortRead (width 4), as unpacking four bytes from it would be.
 Result<bool> isOpusFile(const ByteSource& source);

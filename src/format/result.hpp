@@ -1,7 +1,6 @@
 // Typed failures of the parsing core and the Result type that carries them.
 #pragma once
 
-#include <string>
 #include <utility>
 #include <variant>
 
@@ -16,10 +15,9 @@ struct Error {
     ErrorKind kind;
     int systemError = 0;
     long long byteCount = 0;
-    std::string message;
 
-    static Error fromSystem(int errnoValue) { return {ErrorKind::system, errnoValue, 0, {}}; }
-    static Error shortReadOf(long long width) { return {ErrorKind::shortRead, 0, width, {}}; }
+    static Error fromSystem(int errnoValue) { return {ErrorKind::system, errnoValue, 0}; }
+    static Error shortReadOf(long long width) { return {ErrorKind::shortRead, 0, width}; }
 };
 
 // Either a value or an Error; the core's functions return these instead of throwing.

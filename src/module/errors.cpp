@@ -18,6 +18,9 @@ void setStructError(long long width) {
 }  // namespace
 
 bool initErrors() {
+    if (structError != nullptr) {
+        return true;  // a retried import after a failed one
+    }
     PyRef structModule(PyImport_ImportModule("struct"));
     if (!structModule) {
         return false;

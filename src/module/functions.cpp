@@ -2,7 +2,7 @@
 #include "module/functions.hpp"
 
 #include <array>
-#include <optional>
+#include <cstring>
 
 #include "format/header.hpp"
 #include "module/arguments.hpp"
@@ -51,10 +51,9 @@ PyObject* isOpusFileThroughOpen(PyObject* argument) {
     if (PyBytes_GET_SIZE(bytes.get()) != 4) {
         return raiseError(Error::shortReadOf(4), nullptr);
     }
-    const auto* data = reinterpret_cast<const unsigned char*>(PyBytes_AS_STRING(bytes.get()));
-    const auto bigEndian = (std::uint32_t{data[0]} << 24) | (std::uint32_t{data[1]} << 16) |
-                           (std::uint32_t{data[2]} << 8) | std::uint32_t{data[3]};
-    return PyBool_FromLong(static_cast<std::int32_t>(bigEndian) == magicNum);
+    std::uint8_t magic[4];
+    std::memcpy(magic, PyBytes_AS_STRING(bytes.get()), sizeof magic);
+    return PyBool_FromLong(isMagic(magic));
 }
 
 PyObject* isOpusFile(PyObject* /*module*/, PyObject* argument) {
