@@ -27,7 +27,8 @@ PyModuleDef moduleDef = {
 // Warns when the interpreter's major digit or first minor digit differs from the one built against.
 bool checkBinaryVersion() {
     // Both texts are cut to three characters, so "3.11" reads "3.1".
-    const std::string built = std::to_string(PY_MAJOR_VERSION).append(".").append(std::to_string(PY_MINOR_VERSION)).substr(0, 3);
+    const std::string built =
+        (std::to_string(PY_MAJOR_VERSION) + "." + std::to_string(PY_MINOR_VERSION)).substr(0, 3);
     const std::string running = std::string(Py_GetVersion()).substr(0, 3);
     if (built.size() < 3 || running.size() < 3 || built[0] != running[0] || built[2] != running[2]) {
         PyRef message(PyUnicode_FromFormat("compiletime version %s of module '%.100s' does not match runtime version %s",
