@@ -14,12 +14,12 @@ template <std::size_t N>
 bool readExactly(Cursor& cursor, Reader reader, std::array<std::uint8_t, N>& bytes) {
     auto got = cursor.source.readAt(cursor.position, bytes.data(), N);
     if (!got.ok()) {
-        cursor.reports.push_back({reader, N, got.error().systemError});
+        cursor.reports.push_back({reader, got.error().systemError});
         return false;
     }
     cursor.position += static_cast<std::int64_t>(got.value());
     if (got.value() != N) {
-        cursor.reports.push_back({reader, N, 0});
+        cursor.reports.push_back({reader, 0});
         return false;
     }
     return true;

@@ -11,10 +11,14 @@ namespace korvex {
 // Which reader failed; the module reports each failure as "korvex.<name>".
 enum class Reader : std::uint8_t { readInt, readShort, readDouble };
 
+// Bytes each reader decodes.
+constexpr std::size_t widthOf(Reader reader) {
+    return reader == Reader::readInt ? 4 : reader == Reader::readShort ? 2 : 8;
+}
+
 // One failed primitive read: too few bytes left (systemError 0), or an I/O error with its errno.
 struct ReadReport {
     Reader reader;
-    std::size_t width;  // bytes the reader needed
     int systemError;
 };
 

@@ -58,7 +58,7 @@ void reportFailedReads(std::span<const ReadReport> reports) {
             errno = report.systemError;
             PyErr_SetFromErrno(PyExc_OSError);
         } else {
-            setStructError(static_cast<long long>(report.width));
+            setStructError(static_cast<long long>(widthOf(report.reader)));
         }
         PyErr_WriteUnraisable(readerContexts[static_cast<int>(report.reader)]);
     }

@@ -30,7 +30,7 @@ bool checkBinaryVersion() {
     const std::string built =
         (std::to_string(PY_MAJOR_VERSION) + "." + std::to_string(PY_MINOR_VERSION)).substr(0, 3);
     const std::string running = std::string(Py_GetVersion()).substr(0, 3);
-    if (built.size() < 3 || running.size() < 3 || built[0] != running[0] || built[2] != running[2]) {
+    if (running.size() < 3 || built[0] != running[0] || built[2] != running[2]) {
         PyRef message(PyUnicode_FromFormat("compiletime version %s of module '%.100s' does not match runtime version %s",
                                            built.c_str(), "korvex", running.c_str()));
         return message && PyErr_WarnEx(nullptr, PyUnicode_AsUTF8(message.get()), 1) == 0;

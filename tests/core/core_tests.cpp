@@ -67,7 +67,7 @@ void shortReadsYieldZeroAndAReportEach() {
     CHECK(readShort(cursor) == 0);
     CHECK(cursor.position == 6);
     CHECK(reportsAre(cursor, {Reader::readInt, Reader::readInt, Reader::readDouble, Reader::readShort}));
-    CHECK(cursor.reports[0].width == 4 && cursor.reports[2].width == 8 && cursor.reports[3].width == 2);
+    CHECK(widthOf(Reader::readInt) == 4 && widthOf(Reader::readDouble) == 8 && widthOf(Reader::readShort) == 2);
 
     Cursor beyond(source, 1000);  // a seek past the end leaves the position where it is
     CHECK(readInt(beyond) == 0);
