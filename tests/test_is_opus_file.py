@@ -2,7 +2,6 @@
 
 import errno
 import os
-import pathlib
 import struct
 
 import pytest
@@ -10,27 +9,10 @@ from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
 import korvex
+from checks import PATH_KINDS, assert_same_error, needs_proc_fd, open_descriptors, raised_by
 from opuswriter import MAGIC, OpusFile, block_type, param_block
 
 REVERSED_MAGIC = b"\xfe\xfe\x0a\x0a"
-
-
-class CustomPath:
-    """A path object of the caller's own, known to open() via __fspath__."""
-
-    def __init__(self, path):
-        self.path = path
-
-    def __fspath__(self):
-        return self.path
-
-
-PATH_KINDS = {
-    "str": str,
-    "bytes": lambda p: os.fsencode(str(p)),
-    "Path": pathlib.Path,
-    "PathLike": lambda p: CustomPath(str(p)),
-}
 
 
 def whole_file():
@@ -69,22 +51,6 @@ def test_file_shorter_than_the_magic_raises_the_unpack_error(write_file, content
         korvex.isOpusFile(str(write_file(content)))
     assert type(info.value) is struct.error
     assert str(info.value) == str(reference.value) == "unpack requires a buffer of 4 bytes"
-
-
-def assert_same_error(actual, expected):
-    assert type(actual) is type(expected)
-    assert actual.args == expected.args
-    assert str(actual) == str(expected)
-    if isinstance(expected, OSError):
-        assert actual.errno == expected.errno
-        assert actual.filename == expected.filename
-        assert actual.filename2 == expected.filename2
-
-
-def raised_by(func, *args):
-    with pytest.raises(Exception) as info:
-        func(*args)
-    return info.value
 
 
 @pytest.mark.parametrize("kind", PATH_KINDS)
@@ -147,7 +113,7 @@ def test_real_files_are_opus_files(sample_path):
     assert korvex.isOpusFile(str(sample_path)) is True
 
 
-@pytest.mark.skipif(not os.path.isdir("/proc/self/fd"), reason="needs /proc/self/fd")
+@needs_proc_fd
 def test_no_file_stays_open_after_a_result_or_an_error(write_file, tmp_path):
     opus = str(write_file(MAGIC))
     other = str(write_file(REVERSED_MAGIC))
@@ -158,9 +124,6 @@ def test_no_file_stays_open_after_a_result_or_an_error(write_file, tmp_path):
         (str(tmp_path), IsADirectoryError),
         (None, TypeError),
     ]
-
-    def open_descriptors():
-        return len(os.listdir("/proc/self/fd"))
 
     before = open_descriptors()
     for _ in range(100):

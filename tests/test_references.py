@@ -2,6 +2,7 @@
 
 import gc
 import os
+import struct
 import sys
 import tracemalloc
 
@@ -32,6 +33,12 @@ CASES = {
     "missing file": lambda f: (korvex.isOpusFile, [str(f["missing"])]),
     "directory": lambda f: (korvex.isOpusFile, [str(f["directory"])]),
     "not a path": lambda f: (korvex.isOpusFile, [1.5]),
+    "listing": lambda f: (korvex.listContents, [str(f["listed"])]),
+    "listing from path object": lambda f: (korvex.listContents, [f["listed"]]),
+    "listing with failed reads": lambda f: (korvex.listContents, [str(f["truncated"])]),
+    "listing a non-OPUS file": lambda f: (korvex.listContents, [str(f["other"])]),
+    "listing with a negative offset": lambda f: (korvex.listContents, [str(f["negative"])]),
+    "listing a missing file": lambda f: (korvex.listContents, [str(f["missing"])]),
     "too few arguments": lambda f: (lambda a: korvex.getOpusData(a), [str(f["good"])]),
     "unexpected keyword": lambda f: (lambda a, t: korvex.getOpusData(a, t, x=t), [str(f["good"]), BLOCK]),
     "wrong path type": lambda f: (korvex.getOpusData, [os.fsencode(f["good"]), BLOCK]),
@@ -45,12 +52,21 @@ CASES = {
 
 
 @pytest.fixture(params=list(CASES))
-def case(request, tmp_path):
-    good = tmp_path / "good.0"
-    good.write_bytes(MAGIC + bytes(20))
-    short = tmp_path / "short.0"
-    short.write_bytes(MAGIC[:2])
-    files = {"good": good, "short": short, "missing": tmp_path / "missing.0", "directory": tmp_path}
+def case(request, tmp_path, monkeypatch):
+    monkeypatch.setattr(sys, "unraisablehook", lambda unraisable: None)
+    contents = {
+        "good": MAGIC + bytes(20),
+        "short": MAGIC[:2],
+        "other": bytes(24),
+        # Two directory entries: the parameter blocks of AB and of SSC.
+        "listed": MAGIC + bytes(8) + struct.pack("<3i", 24, 2, 2) + struct.pack("<6i", 0x1010, 0, 0, 0x415, 0, 0),
+        "truncated": MAGIC + bytes(8) + struct.pack("<3i", 24, 2, 5) + struct.pack("<i", 0x1010),
+        "negative": MAGIC + bytes(8) + struct.pack("<3i", -1, 0, 0),
+    }
+    files = {"missing": tmp_path / "missing.0", "directory": tmp_path}
+    for name, data in contents.items():
+        files[name] = tmp_path / f"{name}.0"
+        files[name].write_bytes(data)
     function, arguments = CASES[request.param](files)
     return (lambda: function(*arguments)), arguments
 

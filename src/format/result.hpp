@@ -9,6 +9,7 @@ namespace korvex {
 enum class ErrorKind {
     system,     // an operating-system call failed; `systemError` holds errno
     shortRead,  // fewer bytes than a fixed-width value needs; `byteCount` holds the width
+    noMemory,   // an allocation failed
 };
 
 struct Error {
@@ -18,6 +19,7 @@ struct Error {
 
     static Error fromSystem(int errnoValue) { return {ErrorKind::system, errnoValue, 0}; }
     static Error shortReadOf(long long width) { return {ErrorKind::shortRead, 0, width}; }
+    static Error noMemory() { return {ErrorKind::noMemory, 0, 0}; }
 };
 
 // Either a value or an Error; the core's functions return these instead of throwing.
@@ -29,6 +31,7 @@ public:
 
     bool ok() const noexcept { return std::holds_alternative<T>(state_); }
     T& value() & { return std::get<T>(state_); }
+    const T& value() const& { return std::get<T>(state_); }
     T&& value() && { return std::get<T>(std::move(state_)); }
     const Error& error() const { return std::get<Error>(state_); }
 

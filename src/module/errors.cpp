@@ -47,6 +47,8 @@ PyObject* raiseError(const Error& error, PyObject* filename) {
         case ErrorKind::shortRead:
             setStructError(error.byteCount);
             return nullptr;
+        case ErrorKind::noMemory:
+            return PyErr_NoMemory();
     }
     PyErr_SetString(PyExc_SystemError, "korvex: unknown core error");
     return nullptr;

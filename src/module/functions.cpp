@@ -3,10 +3,16 @@
 
 #include <array>
 #include <cstring>
+#include <new>
+#include <optional>
+#include <span>
+#include <vector>
 
+#include "format/contents.hpp"
 #include "format/header.hpp"
 #include "module/arguments.hpp"
 #include "module/errors.hpp"
+#include "module/names.hpp"
 #include "module/path.hpp"
 #include "module/texts.hpp"
 
@@ -14,45 +20,32 @@ namespace korvex {
 
 namespace {
 
-// Runs `work` with the GIL released; it must not touch the interpreter.
+// Runs `work`, which returns a Result, with the GIL released; it must not touch the interpreter.
+// A failed allocation becomes an Error, so no C++ exception reaches the interpreter.
 template <typename Work>
-auto withoutGil(Work&& work) {
+auto withoutGil(Work&& work) -> decltype(work()) {
     PyThreadState* state = PyEval_SaveThread();
-    auto result = work();
-    PyEval_RestoreThread(state);
-    return result;
+    try {
+        auto result = work();
+        PyEval_RestoreThread(state);
+        return result;
+    } catch (const std::bad_alloc&) {
+        PyEval_RestoreThread(state);
+        return Error::noMemory();
+    }
 }
 
 // The magic test for what open() takes that is not a path (a file descriptor): through open() itself.
 PyObject* isOpusFileThroughOpen(PyObject* argument) {
-    PyObject* builtins = PyEval_GetBuiltins();
-    PyObject* open = builtins != nullptr ? PyDict_GetItemString(builtins, "open") : nullptr;
-    if (open == nullptr) {
-        PyErr_SetString(PyExc_RuntimeError, "korvex: the builtin open() is missing");
+    PyRef head = readThroughOpen(argument, 4);
+    if (!head) {
         return nullptr;
     }
-    PyRef file(PyObject_CallFunction(open, "Os", argument, "rb"));
-    if (!file) {
-        return nullptr;
-    }
-    PyRef head(PyObject_CallMethod(file.get(), "read", "i", 4));
-    PyRef bytes = head ? PyRef(PyBytes_FromObject(head.get())) : PyRef();
-    // Close on every path, so that no descriptor waits for the garbage collector.
-    PyObject *type, *value, *traceback;
-    PyErr_Fetch(&type, &value, &traceback);
-    PyRef closed(PyObject_CallMethod(file.get(), "close", nullptr));
-    if (type != nullptr) {
-        PyErr_Restore(type, value, traceback);
-        return nullptr;
-    }
-    if (!closed) {
-        return nullptr;
-    }
-    if (PyBytes_GET_SIZE(bytes.get()) != 4) {
+    if (PyBytes_GET_SIZE(head.get()) != 4) {
         return raiseError(Error::shortReadOf(4), nullptr);
     }
     std::uint8_t magic[4];
-    std::memcpy(magic, PyBytes_AS_STRING(bytes.get()), sizeof magic);
+    std::memcpy(magic, PyBytes_AS_STRING(head.get()), sizeof magic);
     return PyBool_FromLong(isMagic(magic));
 }
 
@@ -79,9 +72,88 @@ PyObject* isOpusFile(PyObject* /*module*/, PyObject* argument) {
     return PyBool_FromLong(answer.value());
 }
 
-PyObject* listContents(PyObject* /*module*/, PyObject* /*path*/) {
-    PyErr_SetString(PyExc_NotImplementedError, "listContents() is not implemented yet");
-    return nullptr;
+// The module-global `name`, looked up at the moment of the call as Python code would look it up.
+PyRef moduleGlobal(PyObject* module, const char* name) {
+    PyObject* value = PyDict_GetItemString(PyModule_GetDict(module), name);
+    if (value == nullptr) {
+        PyErr_Format(PyExc_NameError, "name '%s' is not defined", name);
+    }
+    return PyRef::borrow(value);
+}
+
+// The bytes of a bytes object, which must stay alive while they are used.
+std::span<const std::uint8_t> bytesOf(PyObject* bytes) {
+    return {reinterpret_cast<const std::uint8_t*>(PyBytes_AS_STRING(bytes)),
+            static_cast<std::size_t>(PyBytes_GET_SIZE(bytes))};
+}
+
+// The listing as a new list of (name, dimensions, derivative) tuples.
+PyObject* listingToList(const std::vector<ListedBlock>& listing) {
+    PyRef list(PyList_New(static_cast<Py_ssize_t>(listing.size())));
+    if (!list) {
+        return nullptr;
+    }
+    for (std::size_t i = 0; i < listing.size(); ++i) {
+        const ListedBlock& block = listing[i];
+        PyObject* triple = PyTuple_Pack(3, dataBlockNameObject(block.dataBlock), dimensionNameObject(block.extendType),
+                                        listingDerivNameObject(block.derivType));
+        if (triple == nullptr) {
+            return nullptr;
+        }
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), triple);
+    }
+    return list.release();
+}
+
+PyObject* listContents(PyObject* module, PyObject* path) {
+    PyRef isOpus = moduleGlobal(module, "isOpusFile");
+    if (!isOpus) {
+        return nullptr;
+    }
+    PyRef answer(PyObject_CallOneArg(isOpus.get(), path));
+    const int opus = answer ? PyObject_IsTrue(answer.get()) : -1;
+    if (opus < 0) {
+        return nullptr;
+    }
+    if (opus == 0) {
+        PyErr_SetString(PyExc_ValueError, "Can't process a non-Opus file");
+        return nullptr;
+    }
+
+    // The second opening: natively for a path, through open() for anything else it takes.
+    NativePath native;
+    PyRef contents;
+    switch (toNativePath(path, native)) {
+        case PathKind::failed:
+            return nullptr;
+        case PathKind::other:
+            if (!(contents = readThroughOpen(path, -1))) {
+                return nullptr;
+            }
+            break;
+        case PathKind::native:
+            break;
+    }
+    std::optional<Error> openError;
+    std::vector<ReadReport> reports;
+    auto listing = withoutGil([&]() -> Result<std::vector<ListedBlock>> {
+        auto source = contents ? Result<ByteSource>(ByteSource::fromMemory(bytesOf(contents.get())))
+                               : ByteSource::open(native.encoded);
+        if (!source.ok()) {
+            openError = source.error();
+            return source.error();
+        }
+        Cursor cursor(source.value());
+        auto listed = korvex::listContents(cursor);
+        reports = std::move(cursor.reports);
+        return listed;
+    });
+    reportFailedReads(reports);
+    if (!listing.ok()) {
+        // Opening names the file in its error; a seek to a negative offset does not.
+        return raiseError(listing.error(), openError ? native.filename.get() : nullptr);
+    }
+    return listingToList(listing.value());
 }
 
 PyObject* getOpusData(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {

@@ -5,6 +5,7 @@
 #include "module/data_return.hpp"
 #include "module/errors.hpp"
 #include "module/functions.hpp"
+#include "module/names.hpp"
 #include "module/py_ref.hpp"
 #include "module/texts.hpp"
 
@@ -78,7 +79,7 @@ PyObject* initModule() {
         return nullptr;
     }
     PyRef name(PyModule_GetNameObject(module.get()));
-    if (!name || !initErrors()) {
+    if (!name || !initErrors() || !initNames()) {
         return nullptr;
     }
     if (!bind(module.get(), "unpack", importFrom("struct", "unpack")) ||

@@ -31,4 +31,31 @@ PathKind toNativePath(PyObject* argument, NativePath& path) {
     return PathKind::native;
 }
 
+PyRef readThroughOpen(PyObject* argument, Py_ssize_t count) {
+    PyObject* builtins = PyEval_GetBuiltins();
+    PyObject* open = builtins != nullptr ? PyDict_GetItemString(builtins, "open") : nullptr;
+    if (open == nullptr) {
+        PyErr_SetString(PyExc_RuntimeError, "korvex: the builtin open() is missing");
+        return PyRef();
+    }
+    PyRef file(PyObject_CallFunction(open, "Os", argument, "rb"));
+    if (!file) {
+        return PyRef();
+    }
+    PyRef read = count < 0 ? PyRef(PyObject_CallMethod(file.get(), "read", nullptr))
+                           : PyRef(PyObject_CallMethod(file.get(), "read", "n", count));
+    PyRef bytes = read ? PyRef(PyBytes_FromObject(read.get())) : PyRef();
+    PyObject *type, *value, *traceback;
+    PyErr_Fetch(&type, &value, &traceback);
+    PyRef closed(PyObject_CallMethod(file.get(), "close", nullptr));
+    if (type != nullptr) {
+        PyErr_Restore(type, value, traceback);
+        return PyRef();
+    }
+    if (!closed) {
+        return PyRef();
+    }
+    return bytes;
+}
+
 }  // namespace korvex

@@ -19,4 +19,10 @@ enum class PathKind { native, other, failed };
 // means the exception open() raises for that argument has been set.
 PathKind toNativePath(PyObject* argument, NativePath& path);
 
+// Reads through the interpreter's open(argument, "rb") what toNativePath leaves to it: up to
+// `count` bytes from the start, or everything when `count` is negative, as a bytes object. The file
+// is closed on every path, so no descriptor waits for the garbage collector. Null with the
+// exception set on failure.
+PyRef readThroughOpen(PyObject* argument, Py_ssize_t count);
+
 }  // namespace korvex

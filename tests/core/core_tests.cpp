@@ -1,4 +1,5 @@
-// Unit tests of the parsing core, without Python: byte source, primitive readers, file header.
+// Unit tests of the parsing core, without Python: byte source, primitive readers, file header,
+// block type codes and the directory walk.
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
@@ -6,7 +7,9 @@
 #include <string>
 #include <vector>
 
+#include "format/block_type.hpp"
 #include "format/byte_source.hpp"
+#include "format/directory.hpp"
 #include "format/header.hpp"
 #include "format/readers.hpp"
 
@@ -138,6 +141,111 @@ void fileSourceReadsWhatTheFileHolds(const std::string& folder) {
     std::remove(path.c_str());
 }
 
+void appendInt(Bytes& bytes, std::int32_t value) {
+    const auto bits = static_cast<std::uint32_t>(value);
+    for (int shift = 0; shift < 32; shift += 8) {
+        bytes.push_back(static_cast<std::uint8_t>(bits >> shift));
+    }
+}
+
+// A header (version 0) with the given directory fields, then `directory` as its entries' ints.
+Bytes fileWithDirectory(std::int32_t offsetToDirectory, std::int32_t dirSize, const std::vector<std::int32_t>& directory) {
+    Bytes bytes = {0x0A, 0x0A, 0xFE, 0xFE, 0, 0, 0, 0, 0, 0, 0, 0};
+    appendInt(bytes, offsetToDirectory);
+    appendInt(bytes, 40);
+    appendInt(bytes, dirSize);
+    for (std::int32_t value : directory) {
+        appendInt(bytes, value);
+    }
+    return bytes;
+}
+
+bool fieldsAre(std::int32_t code, BlockTypeFields expected) {
+    const BlockTypeFields got = decodeBlockType(code);
+    return got.complexType == expected.complexType && got.sampleType == expected.sampleType &&
+           got.paramType == expected.paramType && got.dataType == expected.dataType &&
+           got.derivType == expected.derivType && got.extendType == expected.extendType;
+}
+
+void blockTypeFieldsOfWorkedCodes() {
+    CHECK(fieldsAre(0x1010, {0, 0, 1, 4, 0, 0}));
+    CHECK(fieldsAre(0x1000, {0, 0, 0, 4, 0, 0}));
+    CHECK(fieldsAre(0x501010, {0, 0, 1, 4, 0, 10}));
+    CHECK(fieldsAre(0x21010, {0, 0, 1, 4, 1, 0}));
+    CHECK(fieldsAre(0x415, {1, 1, 1, 1, 0, 0}));
+    CHECK(fieldsAre(-1, {3, 3, 63, 127, 3, 127}));
+    CHECK(fieldsAre(static_cast<std::int32_t>(0x80001010u), {0, 0, 1, 4, 0, 0}));
+    CHECK(fieldsAre(static_cast<std::int32_t>(0xFC000000u), {0, 0, 0, 0, 0, 0}));  // bits 26-31 only
+}
+
+void dataBlockNames() {
+    const auto nameOf = [](std::int32_t code) -> std::string_view {
+        const auto row = dataBlockIndex(decodeBlockType(code));
+        return row ? dataBlockDict[*row].name : "";
+    };
+    CHECK(nameOf(0x3814) == "SPOW");
+    CHECK(nameOf(0x3818) == "RPOW");
+    CHECK(nameOf(0x381C).empty());
+    CHECK(nameOf(0x3810).empty());
+    CHECK(nameOf(0x415) == "SSC");
+    CHECK(nameOf(0x1010) == "AB" && nameOf(0x100C) == "AB");  // sampleType does not matter for AB
+    for (std::int32_t unnamed : {0, 8, 9, 13, 20, 127}) {
+        CHECK(nameOf(unnamed << 10).empty());
+    }
+    // Every row names the codes made of its own dataType and sampleType, and only its own.
+    for (std::size_t i = 0; i < dataBlockDict.size(); ++i) {
+        const DataBlockType& row = dataBlockDict[i];
+        const std::int32_t sampleType = row.sampleType == anySampleType ? 3 : row.sampleType;
+        CHECK(dataBlockIndex(decodeBlockType(row.dataType << 10 | sampleType << 2)) == i);
+    }
+    CHECK(dimensionName(10) == "3D" && dimensionName(0) == "2D" && dimensionName(11) == "2D");
+}
+
+void directoryWalkStopsAtTheEndOfTheFile() {
+    // dirSize 2^31-1, two whole entries and the first 6 bytes of a third.
+    Bytes bytes = fileWithDirectory(24, 2147483647, {0x1010, 11, 100, 0x1000, 22, 200, 0x3814});
+    bytes.push_back(7);
+    bytes.push_back(0);
+    const auto source = ByteSource::fromMemory(bytes);
+    Cursor cursor(source);
+    const auto directory = readDirectory(cursor, readFileHeader(cursor));
+    CHECK(directory.ok() && directory.value().size() == 3);
+    CHECK(directory.value()[1].blockType == 0x1000 && directory.value()[1].sizeInWords == 22 &&
+          directory.value()[1].byteOffset == 200);
+    CHECK(directory.value()[2].blockType == 0x3814 && directory.value()[2].sizeInWords == 0 &&
+          directory.value()[2].byteOffset == 0);
+    CHECK(reportsAre(cursor, {Reader::readInt, Reader::readInt}));
+
+    // A directory that ends exactly at the end of the file: the entry after it is read as zeros.
+    const Bytes exact = fileWithDirectory(24, 5, {0x1010, 1, 2});
+    const auto exactSource = ByteSource::fromMemory(exact);
+    Cursor exactCursor(exactSource);
+    const auto exactDirectory = readDirectory(exactCursor, readFileHeader(exactCursor));
+    CHECK(exactDirectory.value().size() == 2 && exactDirectory.value()[1].blockType == 0);
+    CHECK(reportsAre(exactCursor, {Reader::readInt, Reader::readInt, Reader::readInt}));
+}
+
+void directoryOffsetsAndSizes() {
+    const auto walk = [](std::int32_t offsetToDirectory, std::int32_t dirSize, std::size_t reports) {
+        const Bytes bytes = fileWithDirectory(offsetToDirectory, dirSize, {0x1010, 1, 2});
+        const auto source = ByteSource::fromMemory(bytes);
+        Cursor cursor(source);
+        auto directory = readDirectory(cursor, readFileHeader(cursor));
+        return directory.ok() && cursor.reports.size() == reports ? directory.value().size() : 999;
+    };
+    CHECK(walk(24, 0, 0) == 0);
+    CHECK(walk(24, -5, 0) == 0);
+    CHECK(walk(24, 1, 0) == 1);
+    CHECK(walk(1000, 3, 3) == 1);  // past the end: one entry of zeros, then the walk stops
+    CHECK(walk(2147483647, 2147483647, 3) == 1);
+
+    const Bytes bytes = fileWithDirectory(-1, 0, {});
+    const auto source = ByteSource::fromMemory(bytes);
+    Cursor cursor(source);
+    const auto negative = readDirectory(cursor, readFileHeader(cursor));
+    CHECK(!negative.ok() && negative.error().kind == ErrorKind::system && negative.error().systemError == EINVAL);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -150,6 +258,10 @@ int main(int argc, char** argv) {
     readAtStaysInsideTheSource();
     openReportsSystemErrors(folder);
     fileSourceReadsWhatTheFileHolds(folder);
+    blockTypeFieldsOfWorkedCodes();
+    dataBlockNames();
+    directoryWalkStopsAtTheEndOfTheFile();
+    directoryOffsetsAndSizes();
     std::printf("%d passed, %d failed\n", passed, failed);
     return failed == 0 ? 0 : 1;
 }

@@ -1,0 +1,50 @@
+"""Comparisons shared by the test modules."""
+
+import os
+
+import pytest
+
+
+class CustomPath:
+    """A path object of the caller's own, known to open() via __fspath__."""
+
+    def __init__(self, path):
+        self.path = path
+
+    def __fspath__(self):
+        return self.path
+
+
+# Every kind of path open() takes, made from a pathlib.Path.
+PATH_KINDS = {
+    "str": str,
+    "bytes": lambda p: os.fsencode(str(p)),
+    "Path": lambda p: p,
+    "PathLike": lambda p: CustomPath(str(p)),
+}
+
+
+def raised_by(func, *args):
+    """The exception that func(*args) raises."""
+    with pytest.raises(Exception) as info:
+        func(*args)
+    return info.value
+
+
+def assert_same_error(actual, expected):
+    """The two exceptions agree in class, arguments, text and, for OSError, errno and file names."""
+    assert type(actual) is type(expected)
+    assert actual.args == expected.args
+    assert str(actual) == str(expected)
+    if isinstance(expected, OSError):
+        assert actual.errno == expected.errno
+        assert actual.filename == expected.filename
+        assert actual.filename2 == expected.filename2
+
+
+def open_descriptors():
+    """How many file descriptors the process holds."""
+    return len(os.listdir("/proc/self/fd"))
+
+
+needs_proc_fd = pytest.mark.skipif(not os.path.isdir("/proc/self/fd"), reason="needs /proc/self/fd")

@@ -1,0 +1,382 @@
+"""listContents: naming a file's data blocks by their data parameter blocks."""
+
+import errno
+import os
+import struct
+import sys
+
+import pytest
+from hypothesis import HealthCheck, given, settings
+from hypothesis import strategies as st
+
+import korvex
+from checks import PATH_KINDS, assert_same_error, needs_proc_fd, open_descriptors, raised_by
+from opuswriter import (DATA_PARAMETERS, DATA_VALUES, EXTEND_3D, MAGIC, OpusFile, block_type,
+                        param_block)
+
+# The data block types: name, dataType code, required sampleType (None: any).
+DATA_BLOCK_TYPES = [
+    ("REFL", 12, None), ("RAM", 10, None), ("SPOW", 14, 1), ("RPOW", 14, 2), ("SPH", 3, 1),
+    ("RPH", 3, 2), ("PAS", 17, None), ("LREFL", 15, None), ("KM", 6, None), ("SIFG", 2, 1),
+    ("RIFG", 2, 2), ("TR", 5, None), ("EMIS", 11, None), ("ATR", 16, None), ("TRARI", 18, None),
+    ("ABARI", 19, None), ("AB", 4, None), ("TRC", 7, None), ("SSC", 1, 1), ("RSC", 1, 2),
+]
+FRONT_SET = {"AB", "TR", "REFL", "ATR", "PAS", "RAM", "KM", "EMIS"}
+DERIVATIVES = ["NONE", "1DER", "2DER", "3DER"]
+
+AB = ("AB", "2D", "NONE")
+
+
+def parameters_of(name, sample_type=None, deriv_type=0, extend_type=0):
+    """The code of the data parameter block of data block type `name`."""
+    _, data_type, required = next(row for row in DATA_BLOCK_TYPES if row[0] == name)
+    if sample_type is None:
+        sample_type = 0 if required is None else required
+    return block_type(data_type=data_type, param_type=DATA_PARAMETERS, sample_type=sample_type,
+                      deriv_type=deriv_type, extend_type=extend_type)
+
+
+def listing(write_file, codes, **header):
+    """listContents of a file whose directory holds an entry of each code, in order."""
+    opus = OpusFile(**header)
+    for code in codes:
+        opus.add_entry(code)
+    return korvex.listContents(str(write_file(opus.build())))
+
+
+@pytest.fixture
+def unraisable(monkeypatch):
+    """The unraisable-exception reports of the test, as (context, exception class, message)."""
+    reports = []
+    monkeypatch.setattr(sys, "unraisablehook",
+                        lambda u: reports.append((u.object, type(u.exc_value), str(u.exc_value))))
+    return reports
+
+
+INT_REPORT = ("korvex.readInt", struct.error, "unpack requires a buffer of 4 bytes")
+DOUBLE_REPORT = ("korvex.readDouble", struct.error, "unpack requires a buffer of 8 bytes")
+
+
+# ------------------------------------------------------------------ block type codes
+
+@pytest.mark.parametrize("code, expected", [
+    (0x1010, [AB]),                                  # paramType 1, dataType 4
+    (0x1000, []),                                    # the AB values block itself
+    (0x501010, [("AB", "3D", "NONE")]),              # extendType 10
+    (0x21010, [("AB", "2D", "1DER")]),
+    (0x41010, [("AB", "2D", "2DER")]),
+    (0x61010, [("AB", "2D", "3DER")]),
+    (0x541010, [("AB", "3D", "2DER")]),
+    (0x581010, [AB]),                                # extendType 11 is not 3D
+    (0x3814, [("SPOW", "2D", "NONE")]),              # sampleType 1
+    (0x3818, [("RPOW", "2D", "NONE")]),              # sampleType 2
+    (0x381C, []),                                    # sampleType 3: no name
+    (0x3810, []),                                    # sampleType 0: no name
+    (0x415, [("SSC", "2D", "NONE")]),                # complexType 1 does not matter
+    (-1, []),                                        # paramType 63
+    (0x80001010, [AB]),                              # bit 31 is no field
+    (0xFC001010, [AB]),                              # nor are bits 26 to 30
+    (0x4000101F, [AB]),                              # as real files write it
+    (0x4000100F, []),
+    (0x1020, []),                                    # another parameter block of AB
+], ids=lambda v: f"{v & 0xFFFFFFFF:#x}" if isinstance(v, int) else None)
+def test_worked_codes(write_file, code, expected):
+    assert listing(write_file, [code]) == expected
+
+
+@pytest.mark.parametrize("name, data_type, sample_type", DATA_BLOCK_TYPES, ids=lambda v: str(v))
+def test_every_data_block_type_is_named(write_file, name, data_type, sample_type):
+    named = [parameters_of(name, sample_type=s) for s in ((0, 1, 2, 3) if sample_type is None else (sample_type,))]
+    unnamed = [] if sample_type is None else [parameters_of(name, sample_type=s) for s in (0, 3)]
+    values = block_type(data_type=data_type, sample_type=sample_type or 0, param_type=DATA_VALUES)
+    assert listing(write_file, unnamed + [values] + named) == [(name, "2D", "NONE")] * len(named)
+
+
+@pytest.mark.parametrize("data_type", [0, 8, 9, 13, 20, 21, 63, 64, 127])
+def test_data_types_without_a_name_are_not_listed(write_file, data_type):
+    codes = [block_type(data_type=data_type, param_type=DATA_PARAMETERS, sample_type=s) for s in range(4)]
+    assert listing(write_file, codes) == []
+
+
+# ------------------------------------------------------------------ order
+
+def test_front_set_goes_first_in_reverse_and_the_rest_follows_in_order(write_file):
+    codes = [parameters_of(name) for name in ("SSC", "AB", "TR", "RSC")]
+    assert listing(write_file, codes) == [
+        ("TR", "2D", "NONE"), ("AB", "2D", "NONE"), ("SSC", "2D", "NONE"), ("RSC", "2D", "NONE")]
+
+
+def test_order_over_every_name(write_file):
+    names = [row[0] for row in DATA_BLOCK_TYPES]
+    front = ["AB", "ATR", "EMIS", "TR", "KM", "PAS", "RAM", "REFL"]
+    rest = ["SPOW", "RPOW", "SPH", "RPH", "LREFL", "SIFG", "RIFG", "TRARI", "ABARI", "TRC", "SSC", "RSC"]
+    assert set(front) == FRONT_SET
+    assert [t[0] for t in listing(write_file, [parameters_of(n) for n in names])] == front + rest
+
+
+def test_duplicates_are_kept_and_other_blocks_ignored(write_file):
+    ab3d = parameters_of("AB", extend_type=EXTEND_3D, deriv_type=2)
+    codes = [
+        0x3400,                                      # the directory's own entry
+        parameters_of("SSC"), block_type(data_type=4), parameters_of("AB"),
+        block_type(param_type=2), block_type(param_type=10), ab3d,
+        parameters_of("SSC"), parameters_of("AB"), 0,
+    ]
+    assert listing(write_file, codes) == [
+        AB, ("AB", "3D", "2DER"), AB, ("SSC", "2D", "NONE"), ("SSC", "2D", "NONE")]
+
+
+@pytest.mark.parametrize("dir_size", [0, -5, -(2**31)])
+def test_dir_size_of_zero_or_less_walks_nothing(write_file, unraisable, dir_size):
+    assert listing(write_file, [parameters_of("AB")] * 3, dir_size=dir_size) == []
+    assert unraisable == []
+
+
+def test_dir_size_smaller_than_the_directory_walks_that_many(write_file):
+    codes = [parameters_of(name) for name in ("SSC", "AB", "TR", "RSC")]
+    assert listing(write_file, codes, dir_size=2) == [AB, ("SSC", "2D", "NONE")]
+
+
+def test_directory_elsewhere_in_the_file(write_file):
+    opus = OpusFile(directory_offset="end")
+    opus.add_block(parameters_of("TR"), param_block([("NPT", 0, 1)]))
+    opus.add_block(block_type(data_type=5), b"\0" * 16)
+    assert korvex.listContents(str(write_file(opus.build()))) == [("TR", "2D", "NONE")]
+
+
+def test_each_call_returns_a_new_equal_list(write_file):
+    opus = OpusFile()
+    opus.add_entry(parameters_of("AB"))
+    path = str(write_file(opus.build()))
+    first = korvex.listContents(path)
+    first.append("changed")
+    assert korvex.listContents(path) == [AB]
+    assert type(korvex.listContents(path)[0]) is tuple
+
+
+# ------------------------------------------------------------------ errors
+
+def test_non_opus_file_is_refused(write_file):
+    opus = OpusFile(magic=b"\xfe\xfe\x0a\x0a")
+    opus.add_entry(parameters_of("AB"))
+    with pytest.raises(ValueError) as info:
+        korvex.listContents(str(write_file(opus.build())))
+    assert type(info.value) is ValueError and info.value.args == ("Can't process a non-Opus file",)
+
+
+@pytest.mark.parametrize("content", [b"", b"\x0a\x0a\xfe"])
+def test_file_shorter_than_the_magic_raises_the_unpack_error(write_file, content):
+    with pytest.raises(struct.error) as info:
+        korvex.listContents(str(write_file(content)))
+    assert str(info.value) == "unpack requires a buffer of 4 bytes"
+
+
+@pytest.mark.parametrize("kind", PATH_KINDS)
+def test_missing_file_raises_what_open_raises(tmp_path, kind):
+    path = PATH_KINDS[kind](tmp_path / "missing.opus")
+    assert_same_error(raised_by(korvex.listContents, path), raised_by(open, path, "rb"))
+
+
+def test_directory_raises_what_open_raises(tmp_path):
+    assert_same_error(raised_by(korvex.listContents, tmp_path), raised_by(open, tmp_path, "rb"))
+
+
+@pytest.mark.parametrize("kind", PATH_KINDS)
+def test_every_kind_of_path_is_accepted(write_file, kind):
+    opus = OpusFile()
+    opus.add_entry(parameters_of("AB"))
+    assert korvex.listContents(PATH_KINDS[kind](write_file(opus.build()))) == [AB]
+
+
+@pytest.mark.parametrize("dir_size", [0, 3])
+@pytest.mark.parametrize("offset", [-1, -12, -(2**31)])
+def test_negative_directory_offset_raises_what_seeking_there_raises(write_file, offset, dir_size):
+    path = write_file(OpusFile(offset_to_directory=offset, dir_size=dir_size).build())
+    with open(path, "rb") as f:
+        expected = raised_by(f.seek, offset)
+    assert_same_error(raised_by(korvex.listContents, str(path)), expected)
+
+
+def test_magic_test_is_the_module_global_at_call_time(write_file, monkeypatch, tmp_path):
+    opus = OpusFile(magic=b"\0\0\0\0")
+    opus.add_entry(parameters_of("AB"))
+    not_opus = write_file(opus.build())
+    calls = []
+
+    def says_yes(path):
+        calls.append(path)
+        return 1
+
+    monkeypatch.setattr(korvex, "isOpusFile", says_yes)
+    assert korvex.listContents(not_opus) == [AB]
+    assert calls == [not_opus]
+
+    # A false answer is refused before the file is opened a second time: a missing file gives
+    # the listing's own error, not open()'s.
+    monkeypatch.setattr(korvex, "isOpusFile", lambda path: [])
+    with pytest.raises(ValueError, match="^Can't process a non-Opus file$"):
+        korvex.listContents(tmp_path / "missing.opus")
+
+    def fails(path):
+        raise KeyError(path)
+
+    monkeypatch.setattr(korvex, "isOpusFile", fails)
+    with pytest.raises(KeyError):
+        korvex.listContents(not_opus)
+
+
+# ------------------------------------------------------------------ truncated files
+
+def header_reports(length):
+    """The reports of reading the header of a file cut to `length` bytes (at least 4)."""
+    reports = [DOUBLE_REPORT] if length < 12 else []
+    return reports + [INT_REPORT] * sum(length < end for end in (16, 20, 24))
+
+
+@pytest.mark.parametrize("length", range(4, 24))
+def test_truncated_header_reads_as_zeros_with_a_report_per_field(write_file, unraisable, length):
+    whole = OpusFile(offset_to_directory=24, dir_size=1).build()
+    assert korvex.listContents(str(write_file(whole[:length]))) == []
+    assert unraisable == header_reports(length)
+
+
+def test_magic_alone_gives_four_reports(write_file, unraisable):
+    assert korvex.listContents(str(write_file(MAGIC))) == []
+    assert unraisable == [DOUBLE_REPORT] + [INT_REPORT] * 3
+
+
+@pytest.mark.parametrize("cut, expected, reports", [
+    (0, [AB, ("SSC", "2D", "NONE")], 3),            # the next entry lies wholly past the end
+    (2, [AB, ("SSC", "2D", "NONE")], 3),            # part of a blockType: read as 0
+    (4, [AB, ("SSC", "2D", "NONE"), ("SPOW", "2D", "NONE")], 2),  # the whole blockType
+    (10, [AB, ("SSC", "2D", "NONE"), ("SPOW", "2D", "NONE")], 1),
+])
+def test_directory_walk_stops_at_the_end_of_the_file(write_file, unraisable, cut, expected, reports):
+    # dirSize claims 2^31 - 1 entries; the file holds two and `cut` bytes of a third.
+    opus = OpusFile(dir_size=2**31 - 1)
+    for code in (parameters_of("AB"), parameters_of("SSC"), parameters_of("SPOW"), parameters_of("TR")):
+        opus.add_entry(code, 5, 6)
+    data = opus.build()[:24 + 24 + cut]
+    assert korvex.listContents(str(write_file(data))) == expected
+    assert unraisable == [INT_REPORT] * reports
+
+
+@pytest.mark.parametrize("offset", [100, 2**31 - 1])
+def test_directory_past_the_end_reads_one_entry_of_zeros(write_file, unraisable, offset):
+    data = OpusFile(offset_to_directory=offset, dir_size=2**31 - 1).build()
+    assert korvex.listContents(str(write_file(data))) == []
+    assert unraisable == [INT_REPORT] * 3
+
+
+# ------------------------------------------------------------------ a model of the listing
+
+def model_listing(data):
+    """(listing, number of reports) of `data`, which begins with the magic: the header and
+    directory read field by field, a field that is not wholly in the data reading as 0 and
+    ending the walk after its entry."""
+    reports = 0
+    position = 4
+
+    def read(fmt):
+        nonlocal reports, position
+        size = struct.calcsize(fmt)
+        chunk = data[position:position + size]
+        position += len(chunk)
+        if len(chunk) < size:
+            reports += 1
+            return 0
+        return struct.unpack(fmt, chunk)[0]
+
+    read("<d")
+    offset, _, dir_size = read("<i"), read("<i"), read("<i")
+    position = offset
+    front, rest = [], []
+    for _ in range(max(dir_size, 0)):
+        before = reports
+        code, _, _ = read("<i"), read("<i"), read("<i")
+        fields = [(code >> shift) & mask for shift, mask in ((2, 3), (4, 63), (10, 127), (17, 3), (19, 127))]
+        sample_type, param_type, data_type, deriv_type, extend_type = fields
+        names = [name for name, dt, st in DATA_BLOCK_TYPES if dt == data_type and st in (None, sample_type)]
+        if param_type == 1 and names:
+            triple = (names[0], "3D" if extend_type == 10 else "2D", DERIVATIVES[deriv_type])
+            (front if names[0] in FRONT_SET else rest).append(triple)
+        if reports != before:
+            break
+    return front[::-1] + rest, reports
+
+
+# Codes near the named ones, so that random directories list something.
+INTERESTING_CODES = [parameters_of(name, deriv_type=d, extend_type=e)
+                     for name, *_ in DATA_BLOCK_TYPES for d in (0, 3) for e in (0, EXTEND_3D)]
+codes = st.one_of(st.sampled_from(INTERESTING_CODES), st.integers(-(2**31), 2**31 - 1))
+
+
+@settings(max_examples=300, suppress_health_check=[HealthCheck.function_scoped_fixture])
+@given(entries=st.lists(codes, max_size=12), extra=st.integers(-3, 3), offset=st.integers(0, 64),
+       cut=st.integers(0, 200))
+def test_any_directory_lists_as_the_model_does(write_file, monkeypatch, entries, extra, offset, cut):
+    reports = []
+    monkeypatch.setattr(sys, "unraisablehook", reports.append)
+    opus = OpusFile(dir_size=len(entries) + extra, directory_offset=24 + offset)
+    for code in entries:
+        opus.add_entry(code)
+    data = opus.build()
+    data = data[:max(4, len(data) - cut)]
+    expected, expected_reports = model_listing(data)
+    assert korvex.listContents(str(write_file(data, name="any.opus"))) == expected
+    assert len(reports) == expected_reports
+
+
+# ------------------------------------------------------------------ real files
+
+def test_real_files_list_as_the_model_does(sample_path, unraisable):
+    data = sample_path.read_bytes()
+    listed = korvex.listContents(str(sample_path))
+    assert listed == model_listing(data)[0]
+    assert listed and unraisable == []
+
+
+def test_soil_calibration_file(samples_dir):
+    assert korvex.listContents(str(samples_dir / "BF_lo_01_soil_cal.1")) == [
+        AB, AB, ("RSC", "2D", "NONE"), ("SSC", "2D", "NONE")]
+
+
+# ------------------------------------------------------------------ resources
+
+@needs_proc_fd
+def test_no_file_stays_open_after_a_result_or_an_error(write_file, unraisable, tmp_path):
+    opus = OpusFile()
+    opus.add_entry(parameters_of("AB"))
+    good = str(write_file(opus.build()))
+    failing = [
+        (str(write_file(b"\0\0\0\0")), ValueError),
+        (str(write_file(MAGIC[:2])), struct.error),
+        (str(write_file(OpusFile(offset_to_directory=-1).build())), OSError),
+        (str(tmp_path / "missing.opus"), FileNotFoundError),
+        (str(tmp_path), IsADirectoryError),
+    ]
+    truncated = str(write_file(MAGIC))
+    before = open_descriptors()
+    for _ in range(100):
+        assert korvex.listContents(good) == [AB]
+        assert korvex.listContents(truncated) == []
+        for path, error in failing:
+            with pytest.raises(error):
+                korvex.listContents(path)
+    assert open_descriptors() == before
+
+
+def test_file_descriptor_is_opened_as_open_opens_it(write_file, monkeypatch):
+    # open() takes a descriptor number too, and its file object closes the descriptor: after the
+    # magic test the second opening fails exactly as open() would.
+    opus = OpusFile()
+    opus.add_entry(parameters_of("AB"))
+    path = write_file(opus.build())
+    fd = os.open(path, os.O_RDONLY)
+    assert_same_error(raised_by(korvex.listContents, fd), raised_by(open, fd, "rb"))
+
+    # With a magic test that leaves the descriptor open, the listing reads through it.
+    monkeypatch.setattr(korvex, "isOpusFile", lambda path: True)
+    fd = os.open(path, os.O_RDONLY)
+    assert korvex.listContents(fd) == [AB]
+    assert raised_by(os.fstat, fd).errno == errno.EBADF
