@@ -23,14 +23,14 @@ bool inFrontSet(std::string_view name) {
 
 Result<std::vector<ListedBlock>> listContents(Cursor& cursor) {
     const FileHeader header = readFileHeader(cursor);
-    auto directory = readDirectory(cursor, header);
-    if (!directory.ok()) {
-        return directory.error();
+    auto walk = DirectoryWalk::start(cursor, header);
+    if (!walk.ok()) {
+        return walk.error();
     }
     std::vector<ListedBlock> front;
     std::vector<ListedBlock> rest;
-    for (const DirectoryEntry& entry : directory.value()) {
-        const BlockTypeFields fields = decodeBlockType(entry.blockType);
+    while (const auto entry = walk.value().next()) {
+        const BlockTypeFields fields = decodeBlockType(entry->blockType);
         if (fields.paramType != dataParametersParamType) {
             continue;
         }

@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include <unistd.h>
+
 #include "format/block_type.hpp"
 #include "format/byte_source.hpp"
 #include "format/directory.hpp"
@@ -160,6 +162,19 @@ Bytes fileWithDirectory(std::int32_t offsetToDirectory, std::int32_t dirSize, co
     return bytes;
 }
 
+// Every entry the walk gives, in order.
+Result<std::vector<DirectoryEntry>> readDirectory(Cursor& cursor, const FileHeader& header) {
+    auto walk = DirectoryWalk::start(cursor, header);
+    if (!walk.ok()) {
+        return walk.error();
+    }
+    std::vector<DirectoryEntry> entries;
+    while (const auto entry = walk.value().next()) {
+        entries.push_back(*entry);
+    }
+    return entries;
+}
+
 bool fieldsAre(std::int32_t code, BlockTypeFields expected) {
     const BlockTypeFields got = decodeBlockType(code);
     return got.complexType == expected.complexType && got.sampleType == expected.sampleType &&
@@ -225,6 +240,54 @@ void directoryWalkStopsAtTheEndOfTheFile() {
     CHECK(reportsAre(exactCursor, {Reader::readInt, Reader::readInt, Reader::readInt}));
 }
 
+void longDirectoryInFileOrder() {
+    // More entries than one bulk read takes, each with its own values.
+    std::vector<std::int32_t> ints;
+    for (std::int32_t i = 0; i < 2500; ++i) {
+        ints.insert(ints.end(), {i, -i, 3 * i});
+    }
+    for (std::int32_t dirSize : {2500, 2049, 2147483647}) {
+        const Bytes bytes = fileWithDirectory(24, dirSize, ints);
+        const auto source = ByteSource::fromMemory(bytes);
+        Cursor cursor(source);
+        const auto directory = readDirectory(cursor, readFileHeader(cursor)).value();
+        const std::size_t inFile = dirSize == 2147483647 ? 2500 : static_cast<std::size_t>(dirSize);
+        bool inOrder = true;
+        for (std::size_t i = 0; i < inFile; ++i) {
+            const auto n = static_cast<std::int32_t>(i);
+            inOrder = inOrder && directory[i].blockType == n && directory[i].sizeInWords == -n &&
+                      directory[i].byteOffset == 3 * n;
+        }
+        CHECK(inOrder);
+        if (dirSize == 2147483647) {  // then one entry of zeros past the end, and the walk stops
+            CHECK(directory.size() == 2501 && directory[2500].blockType == 0);
+            CHECK(reportsAre(cursor, {Reader::readInt, Reader::readInt, Reader::readInt}));
+        } else {
+            CHECK(directory.size() == inFile && cursor.reports.empty());
+            CHECK(cursor.position == 24 + 12 * dirSize);
+        }
+    }
+}
+
+void directoryOfAFileThatShrinks(const std::string& folder) {
+    const std::string path = folder + "/shrinking.bin";
+    std::vector<std::int32_t> ints;
+    for (std::int32_t i = 1; i <= 10; ++i) {
+        ints.insert(ints.end(), {i, 0, 0});
+    }
+    const Bytes bytes = fileWithDirectory(24, 10, ints);
+    std::FILE* file = std::fopen(path.c_str(), "wb");
+    std::fwrite(bytes.data(), 1, bytes.size(), file);
+    std::fclose(file);
+    auto source = ByteSource::open(path);
+    CHECK(::truncate(path.c_str(), 24 + 12 * 3 + 6) == 0);  // after its size was taken
+    Cursor cursor(source.value());
+    const auto directory = readDirectory(cursor, readFileHeader(cursor)).value();
+    CHECK(directory.size() == 4 && directory[2].blockType == 3 && directory[3].blockType == 4);
+    CHECK(reportsAre(cursor, {Reader::readInt, Reader::readInt}));
+    std::remove(path.c_str());
+}
+
 void directoryOffsetsAndSizes() {
     const auto walk = [](std::int32_t offsetToDirectory, std::int32_t dirSize, std::size_t reports) {
         const Bytes bytes = fileWithDirectory(offsetToDirectory, dirSize, {0x1010, 1, 2});
@@ -261,6 +324,8 @@ int main(int argc, char** argv) {
     blockTypeFieldsOfWorkedCodes();
     dataBlockNames();
     directoryWalkStopsAtTheEndOfTheFile();
+    longDirectoryInFileOrder();
+    directoryOfAFileThatShrinks(folder);
     directoryOffsetsAndSizes();
     std::printf("%d passed, %d failed\n", passed, failed);
     return failed == 0 ? 0 : 1;
