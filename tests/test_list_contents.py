@@ -36,12 +36,17 @@ def parameters_of(name, sample_type=None, deriv_type=0, extend_type=0):
                       deriv_type=deriv_type, extend_type=extend_type)
 
 
-def listing(write_file, codes, **header):
-    """listContents of a file whose directory holds an entry of each code, in order."""
+def file_with(write_file, codes, **header):
+    """A new file whose directory holds an entry of each code, in order."""
     opus = OpusFile(**header)
     for code in codes:
         opus.add_entry(code)
-    return korvex.listContents(str(write_file(opus.build())))
+    return write_file(opus.build())
+
+
+def listing(write_file, codes, **header):
+    """listContents of file_with(write_file, codes, **header)."""
+    return korvex.listContents(str(file_with(write_file, codes, **header)))
 
 
 @pytest.fixture
@@ -145,9 +150,7 @@ def test_directory_elsewhere_in_the_file(write_file):
 
 
 def test_each_call_returns_a_new_equal_list(write_file):
-    opus = OpusFile()
-    opus.add_entry(parameters_of("AB"))
-    path = str(write_file(opus.build()))
+    path = str(file_with(write_file, [parameters_of("AB")]))
     first = korvex.listContents(path)
     first.append("changed")
     assert korvex.listContents(path) == [AB]
@@ -157,10 +160,8 @@ def test_each_call_returns_a_new_equal_list(write_file):
 # ------------------------------------------------------------------ errors
 
 def test_non_opus_file_is_refused(write_file):
-    opus = OpusFile(magic=b"\xfe\xfe\x0a\x0a")
-    opus.add_entry(parameters_of("AB"))
     with pytest.raises(ValueError) as info:
-        korvex.listContents(str(write_file(opus.build())))
+        listing(write_file, [parameters_of("AB")], magic=b"\xfe\xfe\x0a\x0a")
     assert type(info.value) is ValueError and info.value.args == ("Can't process a non-Opus file",)
 
 
@@ -183,9 +184,7 @@ def test_directory_raises_what_open_raises(tmp_path):
 
 @pytest.mark.parametrize("kind", PATH_KINDS)
 def test_every_kind_of_path_is_accepted(write_file, kind):
-    opus = OpusFile()
-    opus.add_entry(parameters_of("AB"))
-    assert korvex.listContents(PATH_KINDS[kind](write_file(opus.build()))) == [AB]
+    assert korvex.listContents(PATH_KINDS[kind](file_with(write_file, [parameters_of("AB")]))) == [AB]
 
 
 @pytest.mark.parametrize("dir_size", [0, 3])
@@ -198,9 +197,7 @@ def test_negative_directory_offset_raises_what_seeking_there_raises(write_file, 
 
 
 def test_magic_test_is_the_module_global_at_call_time(write_file, monkeypatch, tmp_path):
-    opus = OpusFile(magic=b"\0\0\0\0")
-    opus.add_entry(parameters_of("AB"))
-    not_opus = write_file(opus.build())
+    not_opus = file_with(write_file, [parameters_of("AB")], magic=b"\0\0\0\0")
     calls = []
 
     def says_yes(path):
@@ -345,9 +342,7 @@ def test_soil_calibration_file(samples_dir):
 
 @needs_proc_fd
 def test_no_file_stays_open_after_a_result_or_an_error(write_file, unraisable, tmp_path):
-    opus = OpusFile()
-    opus.add_entry(parameters_of("AB"))
-    good = str(write_file(opus.build()))
+    good = str(file_with(write_file, [parameters_of("AB")]))
     failing = [
         (str(write_file(b"\0\0\0\0")), ValueError),
         (str(write_file(MAGIC[:2])), struct.error),
@@ -369,9 +364,7 @@ def test_no_file_stays_open_after_a_result_or_an_error(write_file, unraisable, t
 def test_file_descriptor_is_opened_as_open_opens_it(write_file, monkeypatch):
     # open() takes a descriptor number too, and its file object closes the descriptor: after the
     # magic test the second opening fails exactly as open() would.
-    opus = OpusFile()
-    opus.add_entry(parameters_of("AB"))
-    path = write_file(opus.build())
+    path = file_with(write_file, [parameters_of("AB")])
     fd = os.open(path, os.O_RDONLY)
     assert_same_error(raised_by(korvex.listContents, fd), raised_by(open, fd, "rb"))
 

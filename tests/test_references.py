@@ -2,15 +2,13 @@
 
 import gc
 import os
-import struct
 import sys
 import tracemalloc
 
 import pytest
 
 import korvex
-
-MAGIC = b"\x0a\x0a\xfe\xfe"
+from opuswriter import MAGIC, OpusFile
 CALLS = 2000
 
 
@@ -54,14 +52,17 @@ CASES = {
 @pytest.fixture(params=list(CASES))
 def case(request, tmp_path, monkeypatch):
     monkeypatch.setattr(sys, "unraisablehook", lambda unraisable: None)
+    listed = OpusFile()
+    listed.add_entry(0x1010)  # the parameter block of AB
+    listed.add_entry(0x415)   # the parameter block of SSC
     contents = {
         "good": MAGIC + bytes(20),
         "short": MAGIC[:2],
         "other": bytes(24),
-        # Two directory entries: the parameter blocks of AB and of SSC.
-        "listed": MAGIC + bytes(8) + struct.pack("<3i", 24, 2, 2) + struct.pack("<6i", 0x1010, 0, 0, 0x415, 0, 0),
-        "truncated": MAGIC + bytes(8) + struct.pack("<3i", 24, 2, 5) + struct.pack("<i", 0x1010),
-        "negative": MAGIC + bytes(8) + struct.pack("<3i", -1, 0, 0),
+        "listed": listed.build(),
+        # dirSize 5, and the file ends after the first entry's blockType.
+        "truncated": OpusFile(dir_size=5).build() + listed.build()[24:28],
+        "negative": OpusFile(offset_to_directory=-1).build(),
     }
     files = {"missing": tmp_path / "missing.0", "directory": tmp_path}
     for name, data in contents.items():

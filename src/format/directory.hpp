@@ -50,7 +50,7 @@ private:
     std::int64_t wholeLeft_;   // entries wholly in the file not read into the buffer yet
     std::size_t buffered_ = 0;  // bytes of entries in the buffer
     std::size_t at_ = 0;        // offset of the next buffered entry
-    std::array<std::uint8_t, entriesPerRead * directoryEntrySize> buffer_{};
+    std::array<std::uint8_t, entriesPerRead * directoryEntrySize> buffer_;  // filled before it is read
 };
 
 }  // namespace korvex

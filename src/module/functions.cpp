@@ -4,7 +4,6 @@
 #include <array>
 #include <cstring>
 #include <new>
-#include <optional>
 #include <span>
 #include <vector>
 
@@ -12,6 +11,7 @@
 #include "format/header.hpp"
 #include "module/arguments.hpp"
 #include "module/errors.hpp"
+#include "module/lookup.hpp"
 #include "module/names.hpp"
 #include "module/path.hpp"
 #include "module/texts.hpp"
@@ -72,15 +72,6 @@ PyObject* isOpusFile(PyObject* /*module*/, PyObject* argument) {
     return PyBool_FromLong(answer.value());
 }
 
-// The module-global `name`, looked up at the moment of the call as Python code would look it up.
-PyRef moduleGlobal(PyObject* module, const char* name) {
-    PyObject* value = PyDict_GetItemString(PyModule_GetDict(module), name);
-    if (value == nullptr) {
-        PyErr_Format(PyExc_NameError, "name '%s' is not defined", name);
-    }
-    return PyRef::borrow(value);
-}
-
 // The bytes of a bytes object, which must stay alive while they are used.
 std::span<const std::uint8_t> bytesOf(PyObject* bytes) {
     return {reinterpret_cast<const std::uint8_t*>(PyBytes_AS_STRING(bytes)),
@@ -134,13 +125,13 @@ PyObject* listContents(PyObject* module, PyObject* path) {
         case PathKind::native:
             break;
     }
-    std::optional<Error> openError;
+    bool openFailed = false;
     std::vector<ReadReport> reports;
     auto listing = withoutGil([&]() -> Result<std::vector<ListedBlock>> {
         auto source = contents ? Result<ByteSource>(ByteSource::fromMemory(bytesOf(contents.get())))
                                : ByteSource::open(native.encoded);
         if (!source.ok()) {
-            openError = source.error();
+            openFailed = true;
             return source.error();
         }
         Cursor cursor(source.value());
@@ -151,7 +142,7 @@ PyObject* listContents(PyObject* module, PyObject* path) {
     reportFailedReads(reports);
     if (!listing.ok()) {
         // Opening names the file in its error; a seek to a negative offset does not.
-        return raiseError(listing.error(), openError ? native.filename.get() : nullptr);
+        return raiseError(listing.error(), openFailed ? native.filename.get() : nullptr);
     }
     return listingToList(listing.value());
 }
@@ -173,14 +164,12 @@ PyObject* getOpusData(PyObject* /*module*/, PyObject* const* args, Py_ssize_t na
 }
 
 PyObject* help(PyObject* /*module*/, PyObject* /*unused*/) {
-    PyObject* builtins = PyEval_GetBuiltins();
-    PyObject* print = builtins != nullptr ? PyDict_GetItemString(builtins, "print") : nullptr;
-    if (print == nullptr) {
-        PyErr_SetString(PyExc_RuntimeError, "korvex: the builtin print() is missing");
+    PyRef print = builtin("print");
+    if (!print) {
         return nullptr;
     }
     for (const char* line : texts::helpLines) {
-        PyRef printed(PyObject_CallFunction(print, "s", line));
+        PyRef printed(PyObject_CallFunction(print.get(), "s", line));
         if (!printed) {
             return nullptr;
         }

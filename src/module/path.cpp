@@ -3,6 +3,8 @@
 
 #include <cstring>
 
+#include "module/lookup.hpp"
+
 namespace korvex {
 
 PathKind toNativePath(PyObject* argument, NativePath& path) {
@@ -32,13 +34,11 @@ PathKind toNativePath(PyObject* argument, NativePath& path) {
 }
 
 PyRef readThroughOpen(PyObject* argument, Py_ssize_t count) {
-    PyObject* builtins = PyEval_GetBuiltins();
-    PyObject* open = builtins != nullptr ? PyDict_GetItemString(builtins, "open") : nullptr;
-    if (open == nullptr) {
-        PyErr_SetString(PyExc_RuntimeError, "korvex: the builtin open() is missing");
+    PyRef open = builtin("open");
+    if (!open) {
         return PyRef();
     }
-    PyRef file(PyObject_CallFunction(open, "Os", argument, "rb"));
+    PyRef file(PyObject_CallFunction(open.get(), "Os", argument, "rb"));
     if (!file) {
         return PyRef();
     }
