@@ -1,6 +1,7 @@
 // Primitive readers: fixed-width little-endian values, decoded with memcpy and bit_cast.
 #include "format/readers.hpp"
 
+#include <algorithm>
 #include <array>
 #include <bit>
 #include <cstring>
@@ -12,12 +13,11 @@ namespace {
 // Reads exactly N bytes at the cursor, or records the failure and returns false.
 template <std::size_t N>
 bool readExactly(Cursor& cursor, Reader reader, std::array<std::uint8_t, N>& bytes) {
-    auto got = cursor.source.readAt(cursor.position, bytes.data(), N);
+    auto got = cursor.read(bytes.data(), N);
     if (!got.ok()) {
         cursor.reports.push_back({reader, got.error().systemError});
         return false;
     }
-    cursor.position += static_cast<std::int64_t>(got.value());
     if (got.value() != N) {
         cursor.reports.push_back({reader, 0});
         return false;
@@ -36,6 +36,37 @@ Unsigned littleEndian(const std::array<std::uint8_t, N>& bytes) {
 }
 
 }  // namespace
+
+Result<std::size_t> Cursor::read(std::uint8_t* into, std::size_t count) {
+    if (count >= windowCapacity) {
+        auto got = source.readAt(position, into, count);
+        if (got.ok()) {
+            position += static_cast<std::int64_t>(got.value());
+        }
+        return got;
+    }
+    const std::int64_t intoWindow = position - windowStart_;
+    const bool held = intoWindow >= 0 && static_cast<std::uint64_t>(intoWindow) <= window_.size() &&
+                      count <= window_.size() - static_cast<std::size_t>(intoWindow);
+    if (!held) {
+        // A window shorter than its capacity holds all the source has from its start on.
+        window_.resize(windowCapacity);
+        auto got = source.readAt(position, window_.data(), windowCapacity);
+        if (!got.ok()) {
+            window_.clear();
+            return got.error();
+        }
+        window_.resize(got.value());
+        windowStart_ = position;
+    }
+    const auto start = static_cast<std::size_t>(position - windowStart_);
+    const std::size_t served = std::min(count, window_.size() - start);
+    if (served != 0) {
+        std::memcpy(into, window_.data() + start, served);
+    }
+    position += static_cast<std::int64_t>(served);
+    return served;
+}
 
 std::int32_t readInt(Cursor& cursor) {
     std::array<std::uint8_t, 4> bytes;

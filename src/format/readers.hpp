@@ -23,13 +23,25 @@ struct ReadReport {
 };
 
 // A position in a ByteSource, as a file object has one, plus the reports of failed reads made
-// through it, in the order they happened.
-struct Cursor {
+// through it, in the order they happened. Small reads are served from a read-ahead window, so that
+// walking a run of small fields costs one read of the source, not one per field.
+class Cursor {
+public:
     const ByteSource& source;
     std::int64_t position = 0;
     std::vector<ReadReport> reports{};
 
     explicit Cursor(const ByteSource& from, std::int64_t at = 0) : source(from), position(at) {}
+
+    // Reads up to `count` bytes at the position into `into` and advances past what was read: fewer
+    // than `count` only where the source ends.
+    Result<std::size_t> read(std::uint8_t* into, std::size_t count);
+
+private:
+    static constexpr std::size_t windowCapacity = 4096;
+
+    std::vector<std::uint8_t> window_;  // the source's bytes from windowStart_ on
+    std::int64_t windowStart_ = 0;
 };
 
 // Each reader decodes one value at the cursor and advances it by the bytes actually read. A value

@@ -1,6 +1,8 @@
 // Typed failures of the parsing core and the Result type that carries them.
 #pragma once
 
+#include <array>
+#include <cstdint>
 #include <utility>
 #include <variant>
 
@@ -10,16 +12,27 @@ enum class ErrorKind {
     system,     // an operating-system call failed; `systemError` holds errno
     shortRead,  // fewer bytes than a fixed-width value needs; `byteCount` holds the width
     noMemory,   // an allocation failed
+    parameterType,           // a parameter record of an unknown type; `value` holds the type
+    unterminatedParameters,  // a parameter block ran into the end of the file; `value` holds its offset
+    parameterLabel,          // a parameter label that is not UTF-8; `label` holds its four bytes
 };
 
 struct Error {
     ErrorKind kind;
     int systemError = 0;
-    long long byteCount = 0;
+    std::int64_t value = 0;
+    std::array<std::uint8_t, 4> label{};
 
-    static Error fromSystem(int errnoValue) { return {ErrorKind::system, errnoValue, 0}; }
-    static Error shortReadOf(long long width) { return {ErrorKind::shortRead, 0, width}; }
-    static Error noMemory() { return {ErrorKind::noMemory, 0, 0}; }
+    static Error fromSystem(int errnoValue) { return {ErrorKind::system, errnoValue}; }
+    static Error shortReadOf(std::int64_t width) { return {ErrorKind::shortRead, 0, width}; }
+    static Error noMemory() { return {ErrorKind::noMemory}; }
+    static Error parameterTypeOf(std::int64_t type) { return {ErrorKind::parameterType, 0, type}; }
+    static Error unterminatedParametersAt(std::int64_t offset) {
+        return {ErrorKind::unterminatedParameters, 0, offset};
+    }
+    static Error parameterLabelOf(const std::array<std::uint8_t, 4>& bytes) {
+        return {ErrorKind::parameterLabel, 0, 0, bytes};
+    }
 };
 
 // Either a value or an Error; the core's functions return these instead of throwing.

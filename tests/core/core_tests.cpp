@@ -1,5 +1,6 @@
 // Unit tests of the parsing core, without Python: byte source, primitive readers, file header,
-// block type codes and the directory walk.
+// block type codes, the directory walk and the request's directory scan.
+#include <array>
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
@@ -9,6 +10,7 @@
 
 #include <unistd.h>
 
+#include "extract/request.hpp"
 #include "format/block_type.hpp"
 #include "format/byte_source.hpp"
 #include "format/directory.hpp"
@@ -108,7 +110,7 @@ void magicTest() {
     CHECK(isOpusFile(ByteSource::fromMemory(magic)).value() == true);
     CHECK(isOpusFile(ByteSource::fromMemory(reversed)).value() == false);
     const auto shortSource = isOpusFile(ByteSource::fromMemory(three));
-    CHECK(!shortSource.ok() && shortSource.error().kind == ErrorKind::shortRead && shortSource.error().byteCount == 4);
+    CHECK(!shortSource.ok() && shortSource.error().kind == ErrorKind::shortRead && shortSource.error().value == 4);
 }
 
 void readAtStaysInsideTheSource() {
@@ -309,6 +311,85 @@ void directoryOffsetsAndSizes() {
     CHECK(!negative.ok() && negative.error().kind == ErrorKind::system && negative.error().systemError == EINVAL);
 }
 
+// Reads through the cursor's window give exactly what reads of the source give, wherever they
+// start and end: across refills, backwards, and past the end.
+void cursorReadsMatchTheSource() {
+    Bytes bytes(10000);
+    for (std::size_t i = 0; i < bytes.size(); ++i) {
+        bytes[i] = static_cast<std::uint8_t>(i * 7 + i / 251);
+    }
+    const auto source = ByteSource::fromMemory(bytes);
+    Cursor cursor(source);
+    std::uint32_t state = 12345;
+    int mismatches = 0;
+    for (int i = 0; i < 5000; ++i) {
+        state = state * 1103515245u + 12345u;
+        const auto count = static_cast<std::size_t>(state >> 16) % 5000;
+        if (i % 3 == 0) {
+            cursor.position = static_cast<std::int64_t>((state >> 8) % 10100);
+        }
+        const std::int64_t at = cursor.position;
+        Bytes viaCursor(count + 1);
+        Bytes direct(count + 1);
+        const auto got = cursor.read(viaCursor.data(), count).value();
+        const auto expected = source.readAt(at, direct.data(), count).value();
+        if (got != expected || viaCursor != direct || cursor.position != at + static_cast<std::int64_t>(got)) {
+            ++mismatches;
+        }
+    }
+    CHECK(mismatches == 0);
+}
+
+// A file of entries (blockType, 0, byteOffset) with byteOffset = the entry's number, from 1.
+BlockLocations located(const std::vector<std::int32_t>& codes, const BlockRequest& request) {
+    std::vector<std::int32_t> ints;
+    for (std::size_t i = 0; i < codes.size(); ++i) {
+        ints.insert(ints.end(), {codes[i], 0, static_cast<std::int32_t>(i + 1)});
+    }
+    const Bytes bytes = fileWithDirectory(24, static_cast<std::int32_t>(codes.size()), ints);
+    const auto source = ByteSource::fromMemory(bytes);
+    Cursor cursor(source);
+    return locateBlocks(cursor, request).value();
+}
+
+bool offsetsAre(const BlockLocations& found, std::array<std::int64_t, 7> expected) {
+    return std::array<std::int64_t, 7>{found.offsetToData,       found.offsetToParams,
+                                       found.offsetToOriginalParams, found.offsetToAcqParams,
+                                       found.offsetToInstParams,  found.offsetToSampleParams,
+                                       found.offsetToFTParams} == expected;
+}
+
+void directoryScanOfWorkedCodes() {
+    const BlockRequest ab2D{16, 0, 0};
+    const BlockRequest ab3D{16, extendType3D, 0};
+    const BlockRequest ab1DER{16, 0, 1};
+    const BlockRequest ab3D1DER{16, extendType3D, 1};
+    const BlockRequest ssc{18, 0, 0};
+    const BlockRequest rsc{19, 0, 0};
+    const std::vector<std::int32_t> common = {0x30, 0x20, 0x24, 0x28, 0xA0, 0x40};
+    const auto with = [&](std::vector<std::int32_t> codes) {
+        codes.insert(codes.end(), common.begin(), common.end());
+        return codes;
+    };
+    // Entries 1 and 2 are the pair; 3 to 8 the acquisition, three instrument, sample and FT blocks.
+    CHECK(offsetsAre(located(with({0x1000, 0x1010}), ab2D), {1, 2, -1, 3, 4, 7, 8}));
+    CHECK(offsetsAre(located(with({0x501000, 0x501010}), ab3D), {1, 2, -1, 3, 4, 7, 8}));
+    CHECK(offsetsAre(located(with({0x21000, 0x21010}), ab1DER), {1, 2, -1, 3, 4, 7, 8}));
+    CHECK(offsetsAre(located(with({0x404, 0x414}), ssc), {1, 2, -1, 3, 5, 7, 8}));
+    CHECK(offsetsAre(located(with({0x408, 0x418}), rsc), {1, 2, -1, 3, 6, 7, 8}));
+    // The underived data parameters of the same kind, for a derived request only.
+    CHECK(offsetsAre(located({0x21000, 0x21010, 0x1010, 0x501010}, ab1DER), {1, 2, 3, -1, -1, -1, -1}));
+    CHECK(offsetsAre(located({0x521000, 0x521010, 0x1010, 0x501010}, ab3D1DER), {1, 2, 4, -1, -1, -1, -1}));
+    CHECK(offsetsAre(located({0x1000, 0x1010, 0x21010}, ab2D), {1, 2, -1, -1, -1, -1, -1}));
+    // Rule A takes an entry first even when it is neither data nor parameters.
+    CHECK(offsetsAre(located({0x1030, 0x1000, 0x1010}, ab2D), {2, 3, -1, -1, -1, -1, -1}));
+    // The last match wins, and nothing else matches: other extends, sample types and data types.
+    CHECK(offsetsAre(located({0x1000, 0x1010, 0x601000, 0x601010, 0x1000, 0x1410, 0x30, 0x4000003F}, ab2D),
+                     {5, 2, -1, 8, -1, -1, -1}));
+    CHECK(offsetsAre(located({0x400, 0x410, 0x40C, 0x41C}, ssc), {-1, -1, -1, -1, -1, -1, -1}));
+    CHECK(!located({0x1000}, ab2D).found() && located({0x1000, 0x1010}, ab2D).found());
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -327,6 +408,8 @@ int main(int argc, char** argv) {
     longDirectoryInFileOrder();
     directoryOfAFileThatShrinks(folder);
     directoryOffsetsAndSizes();
+    cursorReadsMatchTheSource();
+    directoryScanOfWorkedCodes();
     std::printf("%d passed, %d failed\n", passed, failed);
     return failed == 0 ? 0 : 1;
 }

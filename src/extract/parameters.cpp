@@ -1,0 +1,116 @@
+// The parameter block reader and the merge of a request's parameter blocks.
+#include "extract/parameters.hpp"
+
+#include <algorithm>
+#include <cerrno>
+
+#include "extract/text.hpp"
+
+namespace korvex {
+
+namespace {
+
+constexpr std::array<std::uint8_t, 3> endLabel = {'E', 'N', 'D'};
+
+// The label without the NULs at both of its ends.
+std::span<const std::uint8_t> stripNuls(std::span<const std::uint8_t> label) {
+    while (!label.empty() && label.front() == 0) {
+        label = label.subspan(1);
+    }
+    while (!label.empty() && label.back() == 0) {
+        label = label.first(label.size() - 1);
+    }
+    return label;
+}
+
+// Reads a text value of `byteCount` bytes (fewer where the file ends) into the list's text.
+Result<std::size_t> readText(Cursor& cursor, std::size_t byteCount, ParameterList& list, ParameterRecord& record) {
+    const std::size_t start = list.text.size();
+    list.text.resize(start + byteCount);
+    auto got = cursor.read(list.text.data() + start, byteCount);
+    if (!got.ok()) {
+        return got.error();
+    }
+    const auto kept = beforeFirstNul(std::span<const std::uint8_t>(list.text).subspan(start, got.value()));
+    list.text.resize(start + kept.size());
+    record.textStart = start;
+    record.textLength = kept.size();
+    return kept.size();
+}
+
+}  // namespace
+
+Result<std::size_t> getParams(Cursor& cursor, std::int64_t offset, ParameterList& list) {
+    if (offset < 0) {
+        return Error::fromSystem(EINVAL);
+    }
+    cursor.position = offset;
+    std::size_t count = 0;
+    for (;;) {
+        std::array<std::uint8_t, 4> raw;
+        auto got = cursor.read(raw.data(), raw.size());
+        if (!got.ok()) {
+            return got.error();
+        }
+        if (got.value() != raw.size()) {
+            return Error::unterminatedParametersAt(offset);
+        }
+        if (!isUtf8(raw)) {
+            return Error::parameterLabelOf(raw);
+        }
+        const auto label = stripNuls(raw);
+        if (std::ranges::equal(label, endLabel)) {
+            return count;
+        }
+        ParameterRecord record;
+        std::copy(label.begin(), label.end(), record.label.begin());
+        record.labelLength = static_cast<std::uint8_t>(label.size());
+        const std::int16_t type = readShort(cursor);
+        const std::int16_t size = readShort(cursor);
+        switch (type) {
+            case 0:
+                record.type = ParameterType::integer;
+                record.integer = readInt(cursor);
+                break;
+            case 1:
+                record.type = ParameterType::real;
+                record.real = readDouble(cursor);
+                break;
+            case 2:
+            case 3:
+            case 4: {
+                record.type = ParameterType::text;
+                if (size < 0) {
+                    return Error::unterminatedParametersAt(offset);
+                }
+                auto text = readText(cursor, 2 * static_cast<std::size_t>(size), list, record);
+                if (!text.ok()) {
+                    return text.error();
+                }
+                break;
+            }
+            default:
+                return Error::parameterTypeOf(type);
+        }
+        list.records.push_back(record);
+        ++count;
+    }
+}
+
+Result<ParameterList> mergeParameters(Cursor& cursor, const BlockLocations& locations) {
+    ParameterList list;
+    for (const std::int64_t offset : {locations.offsetToParams, locations.offsetToAcqParams,
+                                      locations.offsetToInstParams, locations.offsetToSampleParams,
+                                      locations.offsetToFTParams}) {
+        if (offset == notFound) {
+            continue;
+        }
+        auto read = getParams(cursor, offset, list);
+        if (!read.ok()) {
+            return read.error();
+        }
+    }
+    return list;
+}
+
+}  // namespace korvex

@@ -1,0 +1,70 @@
+// NumPy's linspace, value for value, and the values of a single-spectrum data block.
+#include "extract/spectrum.hpp"
+
+#include <algorithm>
+#include <bit>
+#include <cmath>
+#include <cstring>
+#include <limits>
+
+namespace korvex {
+
+bool spacingIsExact(double first, double last) {
+    // Ends of this size keep every intermediate result finite: |last - first| <= 2e300, and
+    // |k * step + first| stays below 3e300 (k * step is within rounding of k / (n - 1) of it).
+    constexpr double limit = 1e300;
+    return std::isfinite(first) && std::isfinite(last) && std::fabs(first) <= limit && std::fabs(last) <= limit;
+}
+
+void evenlySpaced(double first, double last, std::span<double> axis) {
+    const std::size_t count = axis.size();
+    if (count == 0) {
+        return;
+    }
+    const double delta = last - first;
+    if (count == 1) {
+        axis[0] = 0.0 * delta + first;
+        return;
+    }
+    const auto divisions = static_cast<double>(count - 1);
+    const double step = delta / divisions;
+    if (step == 0.0) {
+        for (std::size_t k = 0; k < count; ++k) {
+            const double fraction = static_cast<double>(k) / divisions;
+            const double scaled = fraction * delta;
+            axis[k] = scaled + first;
+        }
+    } else {
+        for (std::size_t k = 0; k < count; ++k) {
+            const double scaled = static_cast<double>(k) * step;
+            axis[k] = scaled + first;
+        }
+    }
+    axis[count - 1] = last;
+}
+
+std::int64_t storedValueCount(const ByteSource& source, std::int64_t offset, std::int64_t count) {
+    const std::int64_t bytesLeft = std::max<std::int64_t>(source.size() - offset, 0);
+    return std::min(count, bytesLeft / static_cast<std::int64_t>(sizeof(float)));
+}
+
+Result<std::size_t> readValues(const ByteSource& source, std::int64_t offset, std::span<float> into) {
+    static_assert(sizeof(float) == 4 && std::numeric_limits<float>::is_iec559);
+    auto* bytes = reinterpret_cast<std::uint8_t*>(into.data());
+    auto got = source.readAt(offset, bytes, into.size_bytes());
+    if (!got.ok()) {
+        return got.error();
+    }
+    const std::size_t values = got.value() / sizeof(float);
+    if constexpr (std::endian::native == std::endian::big) {
+        for (std::size_t i = 0; i < values; ++i) {
+            std::uint32_t word;
+            std::memcpy(&word, bytes + 4 * i, 4);
+            word = (word >> 24) | ((word >> 8) & 0xFF00u) | ((word << 8) & 0xFF0000u) | (word << 24);
+            std::memcpy(bytes + 4 * i, &word, 4);
+        }
+    }
+    return values;
+}
+
+}  // namespace korvex

@@ -1,0 +1,34 @@
+// A single spectrum: its evenly spaced x axis and its float32 values.
+#pragma once
+
+#include <cstdint>
+#include <span>
+
+#include "format/byte_source.hpp"
+#include "format/result.hpp"
+
+namespace korvex {
+
+// Whether evenlySpaced between these ends gives exactly what NumPy's linspace gives, with no
+// floating-point exception that NumPy would warn about (overflow, or an infinite or NaN end).
+bool spacingIsExact(double first, double last);
+
+// Fills `axis` with axis.size() values evenly spaced from `first` to `last`, both included, as
+// NumPy's linspace computes them: value k is k * step + first with step = (last - first) / (n - 1),
+// each operation rounded on its own, or (k / (n - 1)) * (last - first) + first when the step is 0
+// (it underflowed); the last value is `last` itself. One value is 0 * (last - first) + first.
+void evenlySpaced(double first, double last, std::span<double> axis);
+
+// Single-spectrum data block, at the block's offset:
+//
+//   offset  size       field
+//   0       4 * count  values  little-endian IEEE 754 binary32, nothing before them
+//
+// How many of `count` values lie whole in the source from `offset` on (an offset >= 0).
+std::int64_t storedValueCount(const ByteSource& source, std::int64_t offset, std::int64_t count);
+
+// Reads into.size() values from `offset` straight into `into`; returns how many were read, fewer
+// only when the source has shrunk since it was measured.
+Result<std::size_t> readValues(const ByteSource& source, std::int64_t offset, std::span<float> into);
+
+}  // namespace korvex
