@@ -1,8 +1,15 @@
 """Comparisons shared by the test modules."""
 
 import os
+import struct
 
 import pytest
+
+
+# Unraisable reports of failed primitive reads, as the `unraisable` fixture records them.
+INT_REPORT = ("korvex.readInt", struct.error, "unpack requires a buffer of 4 bytes")
+SHORT_REPORT = ("korvex.readShort", struct.error, "unpack requires a buffer of 2 bytes")
+DOUBLE_REPORT = ("korvex.readDouble", struct.error, "unpack requires a buffer of 8 bytes")
 
 
 class CustomPath:

@@ -1,6 +1,7 @@
 """Fixtures shared by the korvex tests."""
 
 import itertools
+import sys
 from pathlib import Path
 
 import pytest
@@ -49,3 +50,12 @@ def write_file(tmp_path):
         return path
 
     return write
+
+
+@pytest.fixture
+def unraisable(monkeypatch):
+    """The unraisable-exception reports of the test, as (context, exception class, message)."""
+    reports = []
+    monkeypatch.setattr(sys, "unraisablehook",
+                        lambda u: reports.append((u.object, type(u.exc_value), str(u.exc_value))))
+    return reports

@@ -10,7 +10,8 @@ from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
 import korvex
-from checks import PATH_KINDS, assert_same_error, needs_proc_fd, open_descriptors, raised_by
+from checks import (DOUBLE_REPORT, INT_REPORT, PATH_KINDS, assert_same_error, needs_proc_fd,
+                    open_descriptors, raised_by)
 from opuswriter import (DATA_PARAMETERS, DATA_VALUES, EXTEND_3D, MAGIC, OpusFile, block_type,
                         param_block)
 
@@ -47,19 +48,6 @@ def file_with(write_file, codes, **header):
 def listing(write_file, codes, **header):
     """listContents of file_with(write_file, codes, **header)."""
     return korvex.listContents(str(file_with(write_file, codes, **header)))
-
-
-@pytest.fixture
-def unraisable(monkeypatch):
-    """The unraisable-exception reports of the test, as (context, exception class, message)."""
-    reports = []
-    monkeypatch.setattr(sys, "unraisablehook",
-                        lambda u: reports.append((u.object, type(u.exc_value), str(u.exc_value))))
-    return reports
-
-
-INT_REPORT = ("korvex.readInt", struct.error, "unpack requires a buffer of 4 bytes")
-DOUBLE_REPORT = ("korvex.readDouble", struct.error, "unpack requires a buffer of 8 bytes")
 
 
 # ------------------------------------------------------------------ block type codes

@@ -8,7 +8,7 @@ import tracemalloc
 import pytest
 
 import korvex
-from opuswriter import MAGIC, OpusFile
+from opuswriter import MAGIC, OpusFile, float32_block, param_block, param_block_from_dict, param_record
 CALLS = 2000
 
 
@@ -40,6 +40,19 @@ CASES = {
     "too few arguments": lambda f: (lambda a: korvex.getOpusData(a), [str(f["good"])]),
     "unexpected keyword": lambda f: (lambda a, t: korvex.getOpusData(a, t, x=t), [str(f["good"]), BLOCK]),
     "wrong path type": lambda f: (korvex.getOpusData, [os.fsencode(f["good"]), BLOCK]),
+    "spectrum": lambda f: (korvex.getOpusData, [str(f["spectrum"]), BLOCK]),
+    "spectrum by a list in lower case": lambda f: (korvex.getOpusData, [str(f["spectrum"]), ["ab", "2d", "none"]]),
+    "spectrum with NumPy's linspace": lambda f: (korvex.getOpusData, [str(f["huge"]), BLOCK]),
+    "invalid request": lambda f: (korvex.getOpusData, [str(f["spectrum"]), ("AB", "2D", "3DER")]),
+    "triple of two": lambda f: (korvex.getOpusData, [str(f["spectrum"]), ("AB", "2D")]),
+    "non-OPUS spectrum": lambda f: (korvex.getOpusData, [str(f["other"]), BLOCK]),
+    "missing spectrum": lambda f: (korvex.getOpusData, [str(f["missing"]), BLOCK]),
+    "no data block": lambda f: (korvex.getOpusData, [str(f["listed"]), BLOCK]),
+    "unknown record type": lambda f: (korvex.getOpusData, [str(f["bad type"]), BLOCK]),
+    "label not UTF-8": lambda f: (korvex.getOpusData, [str(f["bad label"]), BLOCK]),
+    "unterminated parameters": lambda f: (korvex.getOpusData, [str(f["unterminated"]), BLOCK]),
+    "missing label": lambda f: (korvex.getOpusData, [str(f["no NPT"]), BLOCK]),
+    "NumPy's error": lambda f: (korvex.getOpusData, [str(f["text NPT"]), BLOCK]),
     "constructor": lambda f: (korvex.DataReturn, list(BLOCK)),
     "constructor by keyword": lambda f: (
         lambda a, b, c: korvex.DataReturn(dataBlockType=a, dimensions=b, deriv=c),
@@ -64,6 +77,24 @@ def case(request, tmp_path, monkeypatch):
         "truncated": OpusFile(dir_size=5).build() + listed.build()[24:28],
         "negative": OpusFile(offset_to_directory=-1).build(),
     }
+    spectrum = {"NPT": 3, "FXV": 1.0, "LXV": 3.0, "MXY": 1.0, "MNY": 0.0}
+
+    def spectrum_file(params):
+        opus = OpusFile()
+        opus.add_block(0x1000, float32_block([1.0, 2.0, 3.0]))
+        opus.add_block(0x1010, params if isinstance(params, bytes) else param_block_from_dict(params))
+        return opus.build()
+
+    contents.update({
+        "spectrum": spectrum_file(param_block_from_dict(spectrum, end=False)
+                                  + param_block([("SNM", 2, b"f\xfcr")])),
+        "huge": spectrum_file({**spectrum, "LXV": 1e305}),
+        "bad type": spectrum_file(param_block([("BAD", 7, b"")])),
+        "bad label": spectrum_file(param_block([(b"\xff\0\0\0", 0, 1)])),
+        "unterminated": spectrum_file(param_record("NPT", 0, 3)),
+        "no NPT": spectrum_file({"FXV": 1.0}),
+        "text NPT": spectrum_file({**spectrum, "NPT": "3"}),
+    })
     files = {"missing": tmp_path / "missing.0", "directory": tmp_path}
     for name, data in contents.items():
         files[name] = tmp_path / f"{name}.0"

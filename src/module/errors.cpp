@@ -45,10 +45,27 @@ PyObject* raiseError(const Error& error, PyObject* filename) {
             errno = error.systemError;
             return PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, filename);
         case ErrorKind::shortRead:
-            setStructError(error.byteCount);
+            setStructError(error.value);
             return nullptr;
         case ErrorKind::noMemory:
             return PyErr_NoMemory();
+        case ErrorKind::parameterType:
+            PyErr_Format(PyExc_ValueError, "Unexpected value for reading parameter type: %lld",
+                         static_cast<long long>(error.value));
+            return nullptr;
+        case ErrorKind::unterminatedParameters:
+            PyErr_Format(PyExc_ValueError, "Unterminated parameter block at offset %lld",
+                         static_cast<long long>(error.value));
+            return nullptr;
+        case ErrorKind::parameterLabel: {
+            // The interpreter's own decoder words the error; the core has found the label invalid.
+            PyRef decoded(PyUnicode_DecodeUTF8(reinterpret_cast<const char*>(error.label.data()),
+                                               static_cast<Py_ssize_t>(error.label.size()), "strict"));
+            if (decoded) {
+                PyErr_SetString(PyExc_SystemError, "korvex: a parameter label was refused as UTF-8 wrongly");
+            }
+            return nullptr;
+        }
     }
     PyErr_SetString(PyExc_SystemError, "korvex: unknown core error");
     return nullptr;

@@ -3,14 +3,13 @@
 
 #include <array>
 #include <cstring>
-#include <new>
-#include <span>
 #include <vector>
 
 #include "format/contents.hpp"
 #include "format/header.hpp"
-#include "module/arguments.hpp"
+#include "module/call_file.hpp"
 #include "module/errors.hpp"
+#include "module/gil.hpp"
 #include "module/lookup.hpp"
 #include "module/names.hpp"
 #include "module/path.hpp"
@@ -19,21 +18,6 @@
 namespace korvex {
 
 namespace {
-
-// Runs `work`, which returns a Result, with the GIL released; it must not touch the interpreter.
-// A failed allocation becomes an Error, so no C++ exception reaches the interpreter.
-template <typename Work>
-auto withoutGil(Work&& work) -> decltype(work()) {
-    PyThreadState* state = PyEval_SaveThread();
-    try {
-        auto result = work();
-        PyEval_RestoreThread(state);
-        return result;
-    } catch (const std::bad_alloc&) {
-        PyEval_RestoreThread(state);
-        return Error::noMemory();
-    }
-}
 
 // The magic test for what open() takes that is not a path (a file descriptor): through open() itself.
 PyObject* isOpusFileThroughOpen(PyObject* argument) {
@@ -72,12 +56,6 @@ PyObject* isOpusFile(PyObject* /*module*/, PyObject* argument) {
     return PyBool_FromLong(answer.value());
 }
 
-// The bytes of a bytes object, which must stay alive while they are used.
-std::span<const std::uint8_t> bytesOf(PyObject* bytes) {
-    return {reinterpret_cast<const std::uint8_t*>(PyBytes_AS_STRING(bytes)),
-            static_cast<std::size_t>(PyBytes_GET_SIZE(bytes))};
-}
-
 // The listing as a new list of (name, dimensions, derivative) tuples.
 PyObject* listingToList(const std::vector<ListedBlock>& listing) {
     PyRef list(PyList_New(static_cast<Py_ssize_t>(listing.size())));
@@ -97,39 +75,14 @@ PyObject* listingToList(const std::vector<ListedBlock>& listing) {
 }
 
 PyObject* listContents(PyObject* module, PyObject* path) {
-    PyRef isOpus = moduleGlobal(module, "isOpusFile");
-    if (!isOpus) {
+    CallFile file;
+    if (!requireOpusFile(module, path) || !file.prepare(path)) {
         return nullptr;
-    }
-    PyRef answer(PyObject_CallOneArg(isOpus.get(), path));
-    const int opus = answer ? PyObject_IsTrue(answer.get()) : -1;
-    if (opus < 0) {
-        return nullptr;
-    }
-    if (opus == 0) {
-        PyErr_SetString(PyExc_ValueError, "Can't process a non-Opus file");
-        return nullptr;
-    }
-
-    // The second opening: natively for a path, through open() for anything else it takes.
-    NativePath native;
-    PyRef contents;
-    switch (toNativePath(path, native)) {
-        case PathKind::failed:
-            return nullptr;
-        case PathKind::other:
-            if (!(contents = readThroughOpen(path, -1))) {
-                return nullptr;
-            }
-            break;
-        case PathKind::native:
-            break;
     }
     bool openFailed = false;
     std::vector<ReadReport> reports;
     auto listing = withoutGil([&]() -> Result<std::vector<ListedBlock>> {
-        auto source = contents ? Result<ByteSource>(ByteSource::fromMemory(bytesOf(contents.get())))
-                               : ByteSource::open(native.encoded);
+        auto source = file.open();
         if (!source.ok()) {
             openFailed = true;
             return source.error();
@@ -142,25 +95,9 @@ PyObject* listContents(PyObject* module, PyObject* path) {
     reportFailedReads(reports);
     if (!listing.ok()) {
         // Opening names the file in its error; a seek to a negative offset does not.
-        return raiseError(listing.error(), openFailed ? native.filename.get() : nullptr);
+        return raiseError(listing.error(), openFailed ? file.filename() : nullptr);
     }
     return listingToList(listing.value());
-}
-
-PyObject* getOpusData(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    static constexpr std::array<const char*, 2> names = {"path", "datablock"};
-    std::array<PyObject*, 2> values{};
-    if (!bindArguments("getOpusData", names, args, nargs, kwnames, values)) {
-        return nullptr;
-    }
-    PyObject* path = values[0];
-    if (path != Py_None && !PyUnicode_CheckExact(path)) {
-        PyErr_Format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)", "path",
-                     "str", Py_TYPE(path)->tp_name);
-        return nullptr;
-    }
-    PyErr_SetString(PyExc_NotImplementedError, "getOpusData() is not implemented yet");
-    return nullptr;
 }
 
 PyObject* help(PyObject* /*module*/, PyObject* /*unused*/) {
@@ -182,8 +119,5 @@ PyObject* help(PyObject* /*module*/, PyObject* /*unused*/) {
 PyMethodDef helpDef = {"help", help, METH_NOARGS, texts::helpDoc};
 PyMethodDef listContentsDef = {"listContents", listContents, METH_O, texts::listContentsDoc};
 PyMethodDef isOpusFileDef = {"isOpusFile", isOpusFile, METH_O, texts::isOpusFileDoc};
-PyMethodDef getOpusDataDef = {"getOpusData",
-                              reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(getOpusData)),
-                              METH_FASTCALL | METH_KEYWORDS, texts::getOpusDataDoc};
 
 }  // namespace korvex

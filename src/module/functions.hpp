@@ -8,6 +8,6 @@ namespace korvex {
 extern PyMethodDef helpDef;
 extern PyMethodDef listContentsDef;
 extern PyMethodDef isOpusFileDef;
-extern PyMethodDef getOpusDataDef;
+extern PyMethodDef getOpusDataDef;  // get_opus_data.cpp
 
 }  // namespace korvex

@@ -5,6 +5,7 @@
 #include "module/data_return.hpp"
 #include "module/errors.hpp"
 #include "module/functions.hpp"
+#include "module/get_opus_data.hpp"
 #include "module/names.hpp"
 #include "module/py_ref.hpp"
 #include "module/texts.hpp"
@@ -79,7 +80,7 @@ PyObject* initModule() {
         return nullptr;
     }
     PyRef name(PyModule_GetNameObject(module.get()));
-    if (!name || !initErrors() || !initNames()) {
+    if (!name || !initErrors() || !initNames() || !initGetOpusData()) {
         return nullptr;
     }
     if (!bind(module.get(), "unpack", importFrom("struct", "unpack")) ||

@@ -1,0 +1,135 @@
+// Parsing and checking a block triple, with the messages built as Python's + builds them.
+#include "module/request.hpp"
+
+#include <initializer_list>
+
+#include "format/block_type.hpp"
+#include "module/names.hpp"
+
+namespace korvex {
+
+namespace {
+
+// Set once at import and never changed, so every thread may read them.
+PyObject* dataBlockCodes = nullptr;  // dataBlockDict: name to row
+PyObject* derivCodes = nullptr;      // derivDict: name to derivType
+PyObject* upperName = nullptr;
+
+// A piece of a message: fixed text, or an object that + joins as it sees fit.
+struct Part {
+    const char* text = nullptr;
+    PyObject* object = nullptr;
+    Part(const char* fixed) : text(fixed) {}
+    Part(const PyRef& value) : object(value.get()) {}
+};
+
+// Sets ValueError with the parts joined left to right by +; a part that + refuses raises its
+// TypeError instead.
+void raiseJoined(std::initializer_list<Part> parts) {
+    PyRef message;
+    for (const Part& part : parts) {
+        PyRef piece = part.text != nullptr ? PyRef(PyUnicode_FromString(part.text)) : PyRef::borrow(part.object);
+        if (!piece) {
+            return;
+        }
+        message = message ? PyRef(PyNumber_Add(message.get(), piece.get())) : std::move(piece);
+        if (!message) {
+            return;
+        }
+    }
+    PyErr_SetObject(PyExc_ValueError, message.get());
+}
+
+// Item `index` of the triple, upper-cased.
+PyRef upperItem(PyObject* datablock, long index) {
+    PyRef key(PyLong_FromLong(index));
+    PyRef item = key ? PyRef(PyObject_GetItem(datablock, key.get())) : PyRef();
+    return item ? PyRef(PyObject_CallMethodNoArgs(item.get(), upperName)) : PyRef();
+}
+
+// The code `name` maps to in `table`; -1 with no exception when it is not a key, -2 when
+// looking it up raised (an unhashable name).
+long codeOf(PyObject* table, PyObject* name) {
+    PyObject* code = PyDict_GetItemWithError(table, name);
+    if (code == nullptr) {
+        return PyErr_Occurred() ? -2 : -1;
+    }
+    return PyLong_AsLong(code);
+}
+
+bool fillTable(PyObject* table, PyObject* name, long code) {
+    PyRef value(PyLong_FromLong(code));
+    return value && PyDict_SetItem(table, name, value.get()) == 0;
+}
+
+}  // namespace
+
+bool initRequests() {
+    if (upperName != nullptr) {
+        return true;  // a retried import after a failed one
+    }
+    dataBlockCodes = PyDict_New();
+    derivCodes = PyDict_New();
+    if (dataBlockCodes == nullptr || derivCodes == nullptr) {
+        return false;
+    }
+    for (std::size_t row = 0; row < dataBlockDict.size(); ++row) {
+        if (!fillTable(dataBlockCodes, dataBlockNameObject(row), static_cast<long>(row))) {
+            return false;
+        }
+    }
+    for (std::size_t code = 0; code < derivDict.size(); ++code) {
+        PyRef name(PyUnicode_FromStringAndSize(derivDict[code].data(), static_cast<Py_ssize_t>(derivDict[code].size())));
+        if (!name || !fillTable(derivCodes, name.get(), static_cast<long>(code))) {
+            return false;
+        }
+    }
+    upperName = PyUnicode_InternFromString("upper");
+    return upperName != nullptr;
+}
+
+bool parseRequest(PyObject* datablock, Request& request) {
+    if (!(request.dataBlockType = upperItem(datablock, 0)) || !(request.dimensions = upperItem(datablock, 1)) ||
+        !(request.deriv = upperItem(datablock, 2))) {
+        return false;
+    }
+    const int twoD = PyObject_RichCompareBool(request.dimensions.get(), dimensionNameObject(0), Py_EQ);
+    const int threeD = twoD == 0 ? PyObject_RichCompareBool(request.dimensions.get(), dimensionNameObject(extendType3D), Py_EQ) : 0;
+    if (twoD < 0 || threeD < 0) {
+        return false;
+    }
+    if (twoD == 0 && threeD == 0) {
+        raiseJoined({"Incorrect dimensions: ", request.dimensions, ". Dimensions need to be either 2D or 3D"});
+        return false;
+    }
+    const long row = codeOf(dataBlockCodes, request.dataBlockType.get());
+    if (row == -2) {
+        return false;
+    }
+    if (row == -1) {
+        raiseJoined({"Invalid data block type: ", request.dataBlockType,
+                     ". Please enter a valid entry from the following: "
+                     "REFL, RAM, SPOW, RPOW, SPH, RPH, PAS, LREFL, KM, SIFG, RIFG, TR, EMIS, ATR, TRARI, ABARI, AB, "
+                     "TRC, SSC, RSC"});
+        return false;
+    }
+    const long derivType = codeOf(derivCodes, request.deriv.get());
+    if (derivType == -2) {
+        return false;
+    }
+    if (derivType == -1) {
+        raiseJoined({"Invalid deriv type: ", request.deriv, ".  Please select from the following: 1DER, 2DER, NDER or NONE"});
+        return false;
+    }
+    request.threeD = threeD == 1;
+    request.codes = {static_cast<std::size_t>(row), request.threeD ? extendType3D : 0,
+                     static_cast<std::int32_t>(derivType)};
+    return true;
+}
+
+void raiseNoDataBlock(const Request& request) {
+    raiseJoined({"No data block exists in the file for: ", request.dataBlockType, " ", request.dimensions, " ",
+                 request.deriv});
+}
+
+}  // namespace korvex
