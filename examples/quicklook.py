@@ -8,6 +8,8 @@ Without FILE it reads the bundled demo file, examples/data/demo_spectrum.0.
 import sys
 from pathlib import Path
 
+import numpy as np
+
 import korvex
 
 DEMO_FILE = Path(__file__).resolve().parent / "data" / "demo_spectrum.0"
@@ -24,7 +26,22 @@ def main(argv):
         print("  no data blocks")
     for block in blocks:
         print("  data block:", block)
+        if block[1] == "2D":
+            describe_spectrum(korvex.getOpusData(str(path), block))
     return 0
+
+
+def describe_spectrum(result):
+    params = result.parameters
+    x, y = result.x, result.y
+    print(f"    {len(y)} points from {x[0]:.2f} to {x[-1]:.2f} ({params.get('DXU', 'no unit')}),"
+          f" y from {result.minY:.4g} to {result.maxY:.4g} as stored")
+    if len(y):
+        print(f"    largest value {y.max():.4g} at x = {x[int(np.argmax(y))]:.1f}")
+    named = [f"{korvex.paramDict[label]}: {params[label]}" for label in korvex.paramDict if label in params]
+    print(f"    {len(params)} parameters, among them:")
+    for line in named[:8]:
+        print("     ", line)
 
 
 if __name__ == "__main__":
