@@ -9,7 +9,7 @@
 
 #include "extract/parameters.hpp"
 #include "extract/request.hpp"
-#include "extract/spectrum.hpp"
+#include "extract/values.hpp"
 #include "module/arguments.hpp"
 #include "module/arrays.hpp"
 #include "module/call_file.hpp"

@@ -1,4 +1,4 @@
-// A single spectrum: its evenly spaced x axis and its float32 values.
+// Evenly spaced axes, as NumPy spaces them, and the float32 values of data blocks.
 #pragma once
 
 #include <cstdint>

@@ -1,5 +1,5 @@
-// NumPy's linspace, value for value, and the values of a single-spectrum data block.
-#include "extract/spectrum.hpp"
+// NumPy's linspace, value for value, and reading float32 values straight into their array.
+#include "extract/values.hpp"
 
 #include <algorithm>
 #include <bit>
