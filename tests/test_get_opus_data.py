@@ -1,6 +1,7 @@
 """getOpusData for single spectra: the request, the directory scan, parameter blocks and the result."""
 
 import operator
+import sys
 import warnings
 
 import numpy as np
@@ -11,7 +12,8 @@ from hypothesis import strategies as st
 import korvex
 from checks import INT_REPORT, SHORT_REPORT, assert_same_error, needs_proc_fd, open_descriptors, raised_by
 from module_texts import SPECTRUM_DESCRIPTION
-from opuswriter import (OpusFile, end_record, float32_block, int32, param_block,
+from opusmodel import model_spectrum, windows_1252
+from opuswriter import (OpusFile, block_type, end_record, float32_block, int16, int32, param_block,
                         param_block_from_dict, param_record)
 
 AB = ("AB", "2D", "NONE")
@@ -306,14 +308,6 @@ def test_unknown_record_type(write_file, type_, message):
     assert info.value.args == (message,)
 
 
-# Windows-1252 as browsers decode it: the five bytes the code page leaves undefined are their own code points.
-UNDEFINED_IN_CP1252 = {0x81, 0x8D, 0x8F, 0x90, 0x9D}
-
-
-def windows_1252(data):
-    return "".join(chr(b) if b in UNDEFINED_IN_CP1252 else bytes([b]).decode("cp1252") for b in data)
-
-
 def test_text_values_decode_as_windows_1252(write_file):
     every_byte = bytes(range(1, 256)) + b"\0"
     records = [("ALL", 2, every_byte), ("SNM", 2, b"617262\x911TP"), ("SFM", 2, b"f\xfcr 1mm\xb2")]
@@ -366,11 +360,6 @@ def test_optional_block_without_end_raises_with_its_own_offset(write_file):
     with pytest.raises(ValueError) as info:
         korvex.getOpusData(path, AB)
     assert info.value.args == (f"Unterminated parameter block at offset {chunk.offset}",)
-
-
-def test_param_dict():
-    assert len(korvex.paramDict) == 33
-    assert korvex.paramDict["HFQ"] == "High Frequency Cutofff (FT)"
 
 
 # ------------------------------------------------------------------ the spectrum
@@ -445,6 +434,89 @@ def test_parameters_are_checked_before_the_data_block_offset(write_file):
     opus.add_entry(AB_DATA, byte_offset=-5)
     with pytest.raises(KeyError):
         load(write_file, opus)
+
+
+# ------------------------------------------------------------------ against a model
+
+LABELS = ["NPT", "FXV", "LXV", "MXY", "MNY", "SNM", "AAA"]
+records = st.one_of(
+    st.tuples(st.sampled_from(LABELS), st.just(0), st.integers(-2, 12)),
+    st.tuples(st.sampled_from(LABELS), st.just(1), st.floats()),
+    st.tuples(st.sampled_from(LABELS), st.sampled_from([2, 3, 4]), st.binary(max_size=9)),
+    # Raw records: any label, type and size, then value bytes that need not fit them.
+    st.builds(lambda label, type_, size, value: label + int16(type_) + int16(size) + value,
+              st.binary(min_size=4, max_size=4), st.integers(-(2**15), 2**15 - 1), st.integers(-4, 8),
+              st.binary(max_size=8)),
+)
+parameter_blocks = st.tuples(st.lists(records, max_size=7), st.sampled_from([True, True, True, False]))
+# A data parameter block that mostly holds a sound spectrum's records.
+spectrum_blocks = st.tuples(
+    st.tuples(st.just("NPT"), st.just(0), st.integers(0, 12)), st.tuples(st.just("FXV"), st.just(1), st.floats()),
+    st.tuples(st.just("LXV"), st.just(1), st.floats()), st.tuples(st.just("MXY"), st.just(1), st.floats()),
+    st.tuples(st.just("MNY"), st.just(1), st.floats()),
+).flatmap(lambda sound: st.tuples(st.lists(records, max_size=4).map(lambda more: [*sound, *more]),
+                                  st.sampled_from([True, True, True, False])))
+data_blocks = st.lists(st.floats(width=32), max_size=10)
+# Codes of the requests' data and parameter blocks and of the other parameter blocks, near misses
+# included, and any code at all.
+codes = st.one_of(
+    st.builds(block_type, data_type=st.sampled_from([1, 4, 5]), param_type=st.sampled_from([0, 1]),
+              sample_type=st.integers(0, 2), deriv_type=st.integers(0, 1), extend_type=st.sampled_from([0, 10, 12])),
+    st.builds(block_type, param_type=st.sampled_from([2, 3, 4, 10]), sample_type=st.integers(0, 3)),
+    st.builds(block_type, param_type=st.sampled_from([2, 3, 4, 10]), sample_type=st.integers(0, 3)),
+    st.integers(-(2**31), 2**31 - 1),
+)
+# Each request with its data type and sample type.
+REQUESTS = {("AB", "2D", "NONE"): (4, 0), ("AB", "2D", "1DER"): (4, 3), ("SSC", "2D", "NONE"): (1, 1),
+            ("RSC", "2D", "NONE"): (1, 2), ("TR", "2D", "NONE"): (5, 0)}
+
+
+def outcome(value):
+    """What a call gave, in a form that compares exactly: the exception's type and text, or every
+    array's dtype and bytes and the repr of the other values."""
+    if isinstance(value, BaseException):
+        return type(value), str(value)
+    x, y, max_y, min_y, parameters = value
+    return x.dtype.str, x.tobytes(), y.dtype.str, y.tobytes(), repr(max_y), repr(min_y), repr(list(parameters.items()))
+
+
+@settings(max_examples=400, suppress_health_check=[HealthCheck.function_scoped_fixture])
+@given(blocks=st.lists(parameter_blocks, max_size=3), spectrum_block=spectrum_blocks,
+       data=st.lists(data_blocks, min_size=1, max_size=2),
+       entries=st.lists(st.tuples(codes, st.sampled_from(range(6)) | st.integers(-3, 400)), max_size=9),
+       pair_at=st.tuples(st.integers(0, 9), st.integers(0, 9)) | st.none(),
+       request=st.sampled_from(sorted(REQUESTS)), cut=st.sampled_from([0, 0, 0, 1, 3, 7, 20]))
+def test_any_file_reads_as_the_model_does(write_file, monkeypatch, blocks, spectrum_block, data, entries, pair_at,
+                                          request, cut):
+    opus = OpusFile()
+    chunks = [opus.add_data(param_block(rs, end=end)) for rs, end in [spectrum_block, *blocks]]
+    chunks += [opus.add_data(float32_block(values)) for values in data]
+    entries = [(code, chunks[target] if 0 <= target < len(chunks) else target) for code, target in entries]
+    if pair_at is not None:
+        # The request's own data block and data parameter block, somewhere in the directory.
+        data_type, sample_type = REQUESTS[request]
+        deriv_type = 1 if request[2] == "1DER" else 0
+        for param_type, at, chunk in ((0, pair_at[0], chunks[-1]), (1, pair_at[1], chunks[0])):
+            code = block_type(data_type=data_type, param_type=param_type, sample_type=sample_type, deriv_type=deriv_type)
+            entries.insert(at, (code, chunk))
+    for code, target in entries:
+        opus.add_entry(code, byte_offset=target)
+    contents = opus.build()
+    contents = contents[:len(contents) - cut]
+    path = str(write_file(contents, name="any.opus"))
+
+    reports = []
+    monkeypatch.setattr(sys, "unraisablehook", reports.append)
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        try:
+            result = korvex.getOpusData(path, request)
+            actual = (result.x, result.y, result.maxY, result.minY, result.parameters)
+        except Exception as error:  # noqa: BLE001 - compared with the model's exception
+            actual = error
+        expected, expected_reports = model_spectrum(contents, request)
+    assert outcome(actual) == outcome(expected)
+    assert len(reports) == expected_reports
 
 
 # ------------------------------------------------------------------ real files

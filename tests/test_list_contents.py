@@ -12,18 +12,9 @@ from hypothesis import strategies as st
 import korvex
 from checks import (DOUBLE_REPORT, INT_REPORT, PATH_KINDS, assert_same_error, needs_proc_fd,
                     open_descriptors, raised_by)
+from opusmodel import DATA_BLOCK_TYPES, DERIVATIVES, FRONT_SET, model_listing
 from opuswriter import (DATA_PARAMETERS, DATA_VALUES, EXTEND_3D, MAGIC, OpusFile, block_type,
                         param_block)
-
-# The data block types: name, dataType code, required sampleType (None: any).
-DATA_BLOCK_TYPES = [
-    ("REFL", 12, None), ("RAM", 10, None), ("SPOW", 14, 1), ("RPOW", 14, 2), ("SPH", 3, 1),
-    ("RPH", 3, 2), ("PAS", 17, None), ("LREFL", 15, None), ("KM", 6, None), ("SIFG", 2, 1),
-    ("RIFG", 2, 2), ("TR", 5, None), ("EMIS", 11, None), ("ATR", 16, None), ("TRARI", 18, None),
-    ("ABARI", 19, None), ("AB", 4, None), ("TRC", 7, None), ("SSC", 1, 1), ("RSC", 1, 2),
-]
-FRONT_SET = {"AB", "TR", "REFL", "ATR", "PAS", "RAM", "KM", "EMIS"}
-DERIVATIVES = ["NONE", "1DER", "2DER", "3DER"]
 
 AB = ("AB", "2D", "NONE")
 
@@ -253,42 +244,7 @@ def test_directory_past_the_end_reads_one_entry_of_zeros(write_file, unraisable,
     assert unraisable == [INT_REPORT] * 3
 
 
-# ------------------------------------------------------------------ a model of the listing
-
-def model_listing(data):
-    """(listing, number of reports) of `data`, which begins with the magic: the header and
-    directory read field by field, a field that is not wholly in the data reading as 0 and
-    ending the walk after its entry."""
-    reports = 0
-    position = 4
-
-    def read(fmt):
-        nonlocal reports, position
-        size = struct.calcsize(fmt)
-        chunk = data[position:position + size]
-        position += len(chunk)
-        if len(chunk) < size:
-            reports += 1
-            return 0
-        return struct.unpack(fmt, chunk)[0]
-
-    read("<d")
-    offset, _, dir_size = read("<i"), read("<i"), read("<i")
-    position = offset
-    front, rest = [], []
-    for _ in range(max(dir_size, 0)):
-        before = reports
-        code, _, _ = read("<i"), read("<i"), read("<i")
-        fields = [(code >> shift) & mask for shift, mask in ((2, 3), (4, 63), (10, 127), (17, 3), (19, 127))]
-        sample_type, param_type, data_type, deriv_type, extend_type = fields
-        names = [name for name, dt, st in DATA_BLOCK_TYPES if dt == data_type and st in (None, sample_type)]
-        if param_type == 1 and names:
-            triple = (names[0], "3D" if extend_type == 10 else "2D", DERIVATIVES[deriv_type])
-            (front if names[0] in FRONT_SET else rest).append(triple)
-        if reports != before:
-            break
-    return front[::-1] + rest, reports
-
+# ------------------------------------------------------------------ against a model
 
 # Codes near the named ones, so that random directories list something.
 INTERESTING_CODES = [parameters_of(name, deriv_type=d, extend_type=e)

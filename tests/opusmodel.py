@@ -1,0 +1,168 @@
+"""A slow, field-by-field model of reading OPUS files, written from the format's rules, that
+randomized tests compare korvex with.
+
+Reads follow a file object's: a value that is not wholly in the data reads as 0, counts one
+report and leaves the position at the end. The directory walk ends after an entry that reads
+short.
+"""
+
+import errno
+import os
+import struct
+
+import numpy as np
+
+# The data block types: name, dataType code, required sampleType (None: any).
+DATA_BLOCK_TYPES = [
+    ("REFL", 12, None), ("RAM", 10, None), ("SPOW", 14, 1), ("RPOW", 14, 2), ("SPH", 3, 1),
+    ("RPH", 3, 2), ("PAS", 17, None), ("LREFL", 15, None), ("KM", 6, None), ("SIFG", 2, 1),
+    ("RIFG", 2, 2), ("TR", 5, None), ("EMIS", 11, None), ("ATR", 16, None), ("TRARI", 18, None),
+    ("ABARI", 19, None), ("AB", 4, None), ("TRC", 7, None), ("SSC", 1, 1), ("RSC", 1, 2),
+]
+FRONT_SET = {"AB", "TR", "REFL", "ATR", "PAS", "RAM", "KM", "EMIS"}
+DERIVATIVES = ["NONE", "1DER", "2DER", "3DER"]          # as listed
+REQUEST_DERIVATIVES = ["NONE", "1DER", "2DER", "NDER"]  # as requested
+
+# Windows-1252 as browsers decode it: the five bytes the code page leaves undefined are their own
+# code points.
+UNDEFINED_IN_CP1252 = {0x81, 0x8D, 0x8F, 0x90, 0x9D}
+
+
+def windows_1252(data):
+    return "".join(chr(b) if b in UNDEFINED_IN_CP1252 else bytes([b]).decode("cp1252") for b in data)
+
+
+def fields(code):
+    """(sampleType, paramType, dataType, derivType, extendType) of a block type code."""
+    return tuple((code >> shift) & mask for shift, mask in ((2, 3), (4, 63), (10, 127), (17, 3), (19, 127)))
+
+
+def seek_error():
+    return OSError(errno.EINVAL, os.strerror(errno.EINVAL))
+
+
+class Reader:
+    def __init__(self, data, position=0):
+        self.data = data
+        self.position = position
+        self.reports = 0
+
+    def bytes(self, count):
+        chunk = self.data[self.position:self.position + count]
+        self.position += len(chunk)
+        return chunk
+
+    def value(self, fmt):
+        size = struct.calcsize(fmt)
+        chunk = self.bytes(size)
+        if len(chunk) < size:
+            self.reports += 1
+            return 0
+        return struct.unpack(fmt, chunk)[0]
+
+    def directory(self):
+        """The header's directory entries (blockType, byteOffset), read as far as the walk goes."""
+        self.position = 4
+        self.value("<d")
+        offset, _, dir_size = self.value("<i"), self.value("<i"), self.value("<i")
+        if offset < 0:
+            raise seek_error()
+        self.position = offset
+        entries = []
+        for _ in range(max(dir_size, 0)):
+            before = self.reports
+            code, _, byte_offset = self.value("<i"), self.value("<i"), self.value("<i")
+            entries.append((code, byte_offset))
+            if self.reports != before:
+                break
+        return entries
+
+    def params(self, offset):
+        """The parameter block at `offset` as a dict."""
+        if offset < 0:
+            raise seek_error()
+        self.position = offset
+        block = {}
+        while True:
+            raw = self.bytes(4)
+            if len(raw) < 4:
+                raise ValueError(f"Unterminated parameter block at offset {offset}")
+            label = raw.decode("utf-8").strip("\0")
+            if label == "END":
+                return block
+            type_, size = self.value("<h"), self.value("<h")
+            if type_ == 0:
+                block[label] = self.value("<i")
+            elif type_ == 1:
+                block[label] = self.value("<d")
+            elif type_ in (2, 3, 4):
+                if size < 0:
+                    raise ValueError(f"Unterminated parameter block at offset {offset}")
+                block[label] = windows_1252(self.bytes(2 * size).split(b"\0")[0])
+            else:
+                raise ValueError(f"Unexpected value for reading parameter type: {type_}")
+
+
+def model_listing(data):
+    """(listing, number of reports) of `data`, which begins with the magic."""
+    reader = Reader(data)
+    front, rest = [], []
+    for code, _ in reader.directory():
+        sample_type, param_type, data_type, deriv_type, extend_type = fields(code)
+        names = [name for name, dt, st in DATA_BLOCK_TYPES if dt == data_type and st in (None, sample_type)]
+        if param_type == 1 and names:
+            triple = (names[0], "3D" if extend_type == 10 else "2D", DERIVATIVES[deriv_type])
+            (front if names[0] in FRONT_SET else rest).append(triple)
+    return front[::-1] + rest, reader.reports
+
+
+def model_locations(reader, block):
+    """The seven offsets the directory scan finds for a valid, upper-case request."""
+    name, dimensions, deriv = block
+    _, wanted_data, wanted_sample = next(row for row in DATA_BLOCK_TYPES if row[0] == name)
+    wanted_sample = -1 if wanted_sample is None else wanted_sample
+    extend = 10 if dimensions == "3D" else 0
+    derivative = REQUEST_DERIVATIVES.index(deriv)
+    found = dict.fromkeys(["data", "params", "original", "acq", "inst", "sample", "ft"], -1)
+    for code, offset in reader.directory():
+        sample_type, param_type, data_type, deriv_type, extend_type = fields(code)
+        of_kind = data_type == wanted_data and extend_type == extend and wanted_sample in (-1, sample_type)
+        if of_kind and deriv_type == derivative:
+            if param_type in (0, 1):
+                found["data" if param_type == 0 else "params"] = offset
+        elif of_kind and deriv_type == 0:
+            if param_type == 1:
+                found["original"] = offset
+        elif param_type == 3:
+            found["acq"] = offset
+        elif param_type == 2:
+            if sample_type == wanted_sample or (sample_type == 0 and wanted_sample in (1, -1)):
+                found["inst"] = offset
+        elif param_type == 10:
+            found["sample"] = offset
+        elif param_type == 4:
+            found["ft"] = offset
+    return found
+
+
+def model_spectrum(data, block):
+    """What getOpusData(path, block) gives for a "2D" request: (x, y, maxY, minY, parameters),
+    or the exception it raises; and the number of reports."""
+    reader = Reader(data)
+    try:
+        found = model_locations(reader, block)
+        if found["data"] == -1 or found["params"] == -1:
+            raise ValueError("No data block exists in the file for: " + " ".join(block))
+        parameters = reader.params(found["params"])
+        for key in ("acq", "inst", "sample", "ft"):
+            if found[key] != -1:
+                parameters.update(reader.params(found[key]))
+        npt, fxv, lxv, mxy, mny = (parameters[label] for label in ("NPT", "FXV", "LXV", "MXY", "MNY"))
+        x = np.linspace(fxv, lxv, npt)
+        if found["data"] < 0:
+            raise seek_error()
+        stored = data[found["data"]:found["data"] + 4 * npt]
+        y = np.frombuffer(stored[:len(stored) // 4 * 4], "<f4").astype(np.float32)
+        return (x, y, mxy, mny, parameters), reader.reports
+    except Exception as error:  # noqa: BLE001 - the model's answer is the exception itself
+        return error, reader.reports
