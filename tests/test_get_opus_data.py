@@ -290,6 +290,20 @@ def test_parameter_records(write_file, records, expected):
     assert list(params) == [*expected, *SPECTRUM]
 
 
+def test_long_blocks_keep_first_places_and_last_values(write_file):
+    # Thousands of records over two blocks: labels that repeat only early on, labels that repeat
+    # throughout, and labels that come once.
+    records = [(f"E{i % 100:02}" if i < 5000 else f"R{i % 10}" if i % 7 else f"U{i:03x}"[-4:], 0, i)
+               for i in range(20000)]
+    opus = params_file(with_spectrum(*records[:12000]))
+    opus.add_block(0x30, param_block(records[12000:]))
+    expected = {}
+    for label, _, value in [*records[:12000], *SPECTRUM_RECORDS, *records[12000:]]:
+        expected[label] = value
+    params = load(write_file, opus).parameters
+    assert list(params.items()) == list(expected.items())
+
+
 def test_an_empty_block_adds_nothing(write_file):
     opus = spectrum()
     opus.add_block(0x30, end_record())

@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <unordered_map>
 
 #include "extract/text.hpp"
 
@@ -39,6 +40,36 @@ Result<std::size_t> readText(Cursor& cursor, std::size_t byteCount, ParameterLis
 }
 
 }  // namespace
+
+void ParameterList::add(const ParameterRecord& record) {
+    records.push_back(record);
+    if (records.size() >= compactAt_) {
+        compact();
+    }
+}
+
+void ParameterList::compact() {
+    // A label is at most four bytes; with its length it makes a unique key.
+    const auto keyOf = [](const ParameterRecord& record) {
+        std::uint64_t key = record.labelLength;
+        for (std::uint8_t byte : record.labelBytes()) {
+            key = key << 8 | byte;
+        }
+        return key;
+    };
+    std::unordered_map<std::uint64_t, std::size_t> place;
+    std::vector<ParameterRecord> kept;
+    for (const ParameterRecord& record : records) {
+        const auto [at, first] = place.try_emplace(keyOf(record), kept.size());
+        if (first) {
+            kept.push_back(record);
+        } else {
+            kept[at->second] = record;
+        }
+    }
+    records = std::move(kept);
+    compactAt_ = std::max(fewRecords, 2 * records.size());
+}
 
 Result<std::size_t> getParams(Cursor& cursor, std::int64_t offset, ParameterList& list) {
     if (offset < 0) {
@@ -92,7 +123,7 @@ Result<std::size_t> getParams(Cursor& cursor, std::int64_t offset, ParameterList
             default:
                 return Error::parameterTypeOf(type);
         }
-        list.records.push_back(record);
+        list.add(record);
         ++count;
     }
 }

@@ -29,13 +29,24 @@ struct ParameterRecord {
 };
 
 // Records in reading order; where one label comes twice, the later record's value counts.
-struct ParameterList {
+class ParameterList {
+public:
     std::vector<ParameterRecord> records;
     std::vector<std::uint8_t> text;
+
+    // Adds a record. A long list is compacted now and then, so that a block that repeats a few
+    // labels costs memory by its labels, not by its records.
+    void add(const ParameterRecord& record);
+    // Leaves one record per label, in the label's first place, with its last value.
+    void compact();
 
     std::span<const std::uint8_t> textOf(const ParameterRecord& record) const {
         return std::span<const std::uint8_t>(text).subspan(record.textStart, record.textLength);
     }
+
+private:
+    static constexpr std::size_t fewRecords = 4096;
+    std::size_t compactAt_ = fewRecords;
 };
 
 // getParams: appends to `list` the records of the parameter block at `offset`, up to its "END".
