@@ -511,7 +511,8 @@ def test_any_file_reads_as_the_model_does(write_file, monkeypatch, blocks, spect
         data_type, sample_type = REQUESTS[request]
         deriv_type = 1 if request[2] == "1DER" else 0
         for param_type, at, chunk in ((0, pair_at[0], chunks[-1]), (1, pair_at[1], chunks[0])):
-            code = block_type(data_type=data_type, param_type=param_type, sample_type=sample_type, deriv_type=deriv_type)
+            code = block_type(data_type=data_type, param_type=param_type, sample_type=sample_type,
+                              deriv_type=deriv_type)
             entries.insert(at, (code, chunk))
     for code, target in entries:
         opus.add_entry(code, byte_offset=target)

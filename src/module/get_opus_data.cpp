@@ -116,7 +116,8 @@ bool makeAxis(PyObject* npt, PyObject* fxv, PyObject* lxv, Axis& axis) {
 }
 
 // Builds the result object: DataReturn as the module binds it now, its attributes set in order.
-PyObject* buildResult(PyObject* module, const Request& request, std::initializer_list<std::pair<const char*, PyObject*>> attributes) {
+PyObject* buildResult(PyObject* module, const Request& request,
+                      std::initializer_list<std::pair<const char*, PyObject*>> attributes) {
     PyRef cls = moduleGlobal(module, "DataReturn");
     if (!cls) {
         return nullptr;

@@ -2,6 +2,7 @@
 #include "module/request.hpp"
 
 #include <initializer_list>
+#include <string_view>
 
 #include "format/block_type.hpp"
 #include "module/names.hpp"
@@ -79,7 +80,8 @@ bool initRequests() {
         }
     }
     for (std::size_t code = 0; code < derivDict.size(); ++code) {
-        PyRef name(PyUnicode_FromStringAndSize(derivDict[code].data(), static_cast<Py_ssize_t>(derivDict[code].size())));
+        const std::string_view text = derivDict[code];
+        PyRef name(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
         if (!name || !fillTable(derivCodes, name.get(), static_cast<long>(code))) {
             return false;
         }
@@ -93,8 +95,9 @@ bool parseRequest(PyObject* datablock, Request& request) {
         !(request.deriv = upperItem(datablock, 2))) {
         return false;
     }
-    const int twoD = PyObject_RichCompareBool(request.dimensions.get(), dimensionNameObject(0), Py_EQ);
-    const int threeD = twoD == 0 ? PyObject_RichCompareBool(request.dimensions.get(), dimensionNameObject(extendType3D), Py_EQ) : 0;
+    PyObject* dimensions = request.dimensions.get();
+    const int twoD = PyObject_RichCompareBool(dimensions, dimensionNameObject(0), Py_EQ);
+    const int threeD = twoD == 0 ? PyObject_RichCompareBool(dimensions, dimensionNameObject(extendType3D), Py_EQ) : 0;
     if (twoD < 0 || threeD < 0) {
         return false;
     }
@@ -118,7 +121,8 @@ bool parseRequest(PyObject* datablock, Request& request) {
         return false;
     }
     if (derivType == -1) {
-        raiseJoined({"Invalid deriv type: ", request.deriv, ".  Please select from the following: 1DER, 2DER, NDER or NONE"});
+        raiseJoined({"Invalid deriv type: ", request.deriv,
+                     ".  Please select from the following: 1DER, 2DER, NDER or NONE"});
         return false;
     }
     request.threeD = threeD == 1;
