@@ -48,12 +48,15 @@ PyRef upperItem(PyObject* datablock, long index) {
     return item ? PyRef(PyObject_CallMethodNoArgs(item.get(), upperName)) : PyRef();
 }
 
-// The code `name` maps to in `table`; -1 with no exception when it is not a key, -2 when
-// looking it up raised (an unhashable name).
-long codeOf(PyObject* table, PyObject* name) {
-    PyObject* code = PyDict_GetItemWithError(table, name);
+// The code `name` maps to in `table`. When it is not a key, sets ValueError with the message the
+// parts make; -1 with the exception set then, and when looking it up raised (an unhashable name).
+long lookUpCode(PyObject* table, const PyRef& name, std::initializer_list<Part> message) {
+    PyObject* code = PyDict_GetItemWithError(table, name.get());
     if (code == nullptr) {
-        return PyErr_Occurred() ? -2 : -1;
+        if (!PyErr_Occurred()) {
+            raiseJoined(message);
+        }
+        return -1;
     }
     return PyLong_AsLong(code);
 }
@@ -105,24 +108,18 @@ bool parseRequest(PyObject* datablock, Request& request) {
         raiseJoined({"Incorrect dimensions: ", request.dimensions, ". Dimensions need to be either 2D or 3D"});
         return false;
     }
-    const long row = codeOf(dataBlockCodes, request.dataBlockType.get());
-    if (row == -2) {
+    const long row = lookUpCode(dataBlockCodes, request.dataBlockType,
+                                {"Invalid data block type: ", request.dataBlockType,
+                                 ". Please enter a valid entry from the following: "
+                                 "REFL, RAM, SPOW, RPOW, SPH, RPH, PAS, LREFL, KM, SIFG, RIFG, TR, EMIS, ATR, TRARI, "
+                                 "ABARI, AB, TRC, SSC, RSC"});
+    if (row < 0) {
         return false;
     }
-    if (row == -1) {
-        raiseJoined({"Invalid data block type: ", request.dataBlockType,
-                     ". Please enter a valid entry from the following: "
-                     "REFL, RAM, SPOW, RPOW, SPH, RPH, PAS, LREFL, KM, SIFG, RIFG, TR, EMIS, ATR, TRARI, ABARI, AB, "
-                     "TRC, SSC, RSC"});
-        return false;
-    }
-    const long derivType = codeOf(derivCodes, request.deriv.get());
-    if (derivType == -2) {
-        return false;
-    }
-    if (derivType == -1) {
-        raiseJoined({"Invalid deriv type: ", request.deriv,
-                     ".  Please select from the following: 1DER, 2DER, NDER or NONE"});
+    const long derivType = lookUpCode(derivCodes, request.deriv,
+                                      {"Invalid deriv type: ", request.deriv,
+                                       ".  Please select from the following: 1DER, 2DER, NDER or NONE"});
+    if (derivType < 0) {
         return false;
     }
     request.threeD = threeD == 1;
