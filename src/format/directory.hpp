@@ -1,7 +1,6 @@
 // The block directory: 12-byte entries from offsetToDirectory on.
 #pragma once
 
-#include <array>
 #include <cstdint>
 #include <optional>
 
@@ -24,12 +23,12 @@ struct DirectoryEntry {
 inline constexpr std::int64_t directoryEntrySize = 12;
 
 // Walks the directory of a header in file order: dirSize entries (none when dirSize <= 0) from
-// offsetToDirectory on, one at a time, in constant memory.
+// offsetToDirectory on, one at a time, in constant memory. The cursor's read-ahead window makes
+// reading them field by field cheap.
 //
 // The walk stops at the end of the file: an entry whose 12 bytes are not all in the file (or that
 // fails to read) is the last one given, its missing fields 0 with a report each in the cursor, so
-// a damaged dirSize costs no more than the file's size. Entries wholly in the file are read in
-// bulk.
+// a damaged dirSize costs no more than the file's size.
 class DirectoryWalk {
 public:
     // Starts the walk; a negative offsetToDirectory is refused with EINVAL, as seeking there is.
@@ -39,18 +38,10 @@ public:
     std::optional<DirectoryEntry> next();
 
 private:
-    static constexpr std::int64_t entriesPerRead = 1024;
-
-    DirectoryWalk(Cursor& cursor, std::int64_t remaining, std::int64_t whole)
-        : cursor_(cursor), remaining_(remaining), wholeLeft_(whole) {}
-    bool refill();
+    DirectoryWalk(Cursor& cursor, std::int64_t remaining) : cursor_(cursor), remaining_(remaining) {}
 
     Cursor& cursor_;
-    std::int64_t remaining_;   // entries still to give
-    std::int64_t wholeLeft_;   // entries wholly in the file not read into the buffer yet
-    std::size_t buffered_ = 0;  // bytes of entries in the buffer
-    std::size_t at_ = 0;        // offset of the next buffered entry
-    std::array<std::uint8_t, entriesPerRead * directoryEntrySize> buffer_;  // filled before it is read
+    std::int64_t remaining_;  // entries still to give
 };
 
 }  // namespace korvex

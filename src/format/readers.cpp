@@ -76,12 +76,6 @@ std::int32_t readInt(Cursor& cursor) {
     return std::bit_cast<std::int32_t>(littleEndian<std::uint32_t>(bytes));
 }
 
-std::int32_t decodeInt(const std::uint8_t* bytes) {
-    std::array<std::uint8_t, 4> copy;
-    std::memcpy(copy.data(), bytes, copy.size());
-    return std::bit_cast<std::int32_t>(littleEndian<std::uint32_t>(copy));
-}
-
 std::int16_t readShort(Cursor& cursor) {
     std::array<std::uint8_t, 2> bytes;
     if (!readExactly(cursor, Reader::readShort, bytes)) {

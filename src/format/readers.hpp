@@ -51,8 +51,6 @@ private:
 //   readShort   2 bytes  little-endian two's complement
 //   readDouble  8 bytes  little-endian IEEE 754 binary64
 std::int32_t readInt(Cursor& cursor);
-// readInt's decoding of the four bytes at `bytes`, for values already read in bulk.
-std::int32_t decodeInt(const std::uint8_t* bytes);
 std::int16_t readShort(Cursor& cursor);
 double readDouble(Cursor& cursor);
 

@@ -243,7 +243,7 @@ void directoryWalkStopsAtTheEndOfTheFile() {
 }
 
 void longDirectoryInFileOrder() {
-    // More entries than one bulk read takes, each with its own values.
+    // More entries than the cursor's window holds, each with its own values.
     std::vector<std::int32_t> ints;
     for (std::int32_t i = 0; i < 2500; ++i) {
         ints.insert(ints.end(), {i, -i, 3 * i});
