@@ -70,24 +70,32 @@ PyObject* lookUp(PyObject* parameters, SpectrumLabel label) {
     return value;
 }
 
+// An exact int that fits in 64 bits.
+std::optional<long long> plainInteger(PyObject* value) {
+    if (!PyLong_CheckExact(value)) {
+        return std::nullopt;
+    }
+    int overflow = 0;
+    const long long integer = PyLong_AsLongLongAndOverflow(value, &overflow);
+    if (overflow != 0 || (integer == -1 && PyErr_Occurred())) {
+        PyErr_Clear();
+        return std::nullopt;
+    }
+    return integer;
+}
+
 // A plain number as a double: an int or a float, nothing NumPy would convert in its own way.
 std::optional<double> plainNumber(PyObject* value) {
     if (PyFloat_CheckExact(value)) {
         return PyFloat_AS_DOUBLE(value);
     }
-    if (PyLong_CheckExact(value)) {
-        int overflow = 0;
-        const long long integer = PyLong_AsLongLongAndOverflow(value, &overflow);
-        if (overflow == 0 && !(integer == -1 && PyErr_Occurred())) {
-            return static_cast<double>(integer);
-        }
-        PyErr_Clear();
-    }
-    return std::nullopt;
+    const auto integer = plainInteger(value);
+    return integer ? std::optional<double>(static_cast<double>(*integer)) : std::nullopt;
 }
 
-// The x axis of a spectrum, as numpy.linspace(FXV, LXV, NPT) gives it. Plain values are spaced
-// natively (filled later, without the GIL); NumPy judges the others itself, raising its own errors.
+// The x axis of a spectrum, as numpy.linspace(FXV, LXV, NPT) gives it: NPT values. Plain values
+// are spaced natively (filled later, without the GIL); NumPy judges the others itself, raising its
+// own errors.
 struct Axis {
     PyRef array;
     bool toFill = false;
@@ -96,19 +104,11 @@ struct Axis {
 };
 
 bool makeAxis(PyObject* npt, PyObject* fxv, PyObject* lxv, Axis& axis) {
+    const auto count = plainInteger(npt);
     const auto first = plainNumber(fxv);
     const auto last = plainNumber(lxv);
-    long long count = -1;
-    if (PyLong_CheckExact(npt)) {
-        int overflow = 0;
-        count = PyLong_AsLongLongAndOverflow(npt, &overflow);
-        if (overflow != 0 || (count == -1 && PyErr_Occurred())) {
-            PyErr_Clear();
-            count = -1;
-        }
-    }
-    if (count >= 0 && first && last && spacingIsExact(*first, *last)) {
-        axis = {newArray(count, ArrayType::float64), true, *first, *last};
+    if (count && *count >= 0 && first && last && spacingIsExact(*first, *last)) {
+        axis = {newArray(*count, ArrayType::float64), true, *first, *last};
     } else {
         axis.array = numpyLinspace(fxv, lxv, npt);
     }
@@ -153,9 +153,9 @@ PyObject* singleSpectrum(PyObject* module, const Request& request, std::optional
         errno = EINVAL;  // what seeking there raises
         return PyErr_SetFromErrno(PyExc_OSError);
     }
-    // NumPy has taken NPT as a count, so it is an int of at least 0.
-    const long long npt = PyLong_AsLongLong(values[NPT]);
-    if (npt == -1 && PyErr_Occurred()) {
+    // NPT has been taken as a count: the axis holds that many values.
+    const Py_ssize_t npt = PyObject_Length(axis.array.get());
+    if (npt < 0) {
         return nullptr;
     }
     const std::int64_t stored = storedValueCount(*source, offsetToData, npt);
