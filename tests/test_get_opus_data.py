@@ -25,23 +25,17 @@ VALUES = [1.0, 2.0, 3.0]
 
 
 def spectrum(params=None, values=VALUES, data_code=AB_DATA, params_code=AB_PARAMS):
-    """An OpusFile holding one data block and its data parameter block."""
+    """An OpusFile holding one data block and its data parameter block: `params` as a dict
+    (SPECTRUM by default), or the block's bytes, written as given."""
+    params = SPECTRUM if params is None else params
     opus = OpusFile()
     opus.add_block(data_code, float32_block(values))
-    opus.add_block(params_code, param_block_from_dict(SPECTRUM if params is None else params))
+    opus.add_block(params_code, params if isinstance(params, bytes) else param_block_from_dict(params))
     return opus
 
 
 def load(write_file, opus, block=AB):
     return korvex.getOpusData(str(write_file(opus.build())), block)
-
-
-def params_file(block_bytes, values=VALUES):
-    """A spectrum whose data parameter block is `block_bytes`, written as given."""
-    opus = OpusFile()
-    opus.add_block(AB_DATA, float32_block(values))
-    opus.add_block(AB_PARAMS, block_bytes)
-    return opus
 
 
 # ------------------------------------------------------------------ the request
@@ -285,7 +279,7 @@ def with_spectrum(*records):
     ([(b"\xc3\xa9t\0", 0, 1)], {"ét": 1}),
 ])
 def test_parameter_records(write_file, records, expected):
-    params = load(write_file, params_file(with_spectrum(*records))).parameters
+    params = load(write_file, spectrum(with_spectrum(*records))).parameters
     assert params == {**expected, **SPECTRUM}
     assert list(params) == [*expected, *SPECTRUM]
 
@@ -295,7 +289,7 @@ def test_long_blocks_keep_first_places_and_last_values(write_file):
     # throughout, and labels that come once.
     records = [(f"E{i % 100:02}" if i < 5000 else f"R{i % 10}" if i % 7 else f"U{i:03x}"[-4:], 0, i)
                for i in range(20000)]
-    opus = params_file(with_spectrum(*records[:12000]))
+    opus = spectrum(with_spectrum(*records[:12000]))
     opus.add_block(0x30, param_block(records[12000:]))
     expected = {}
     for label, _, value in [*records[:12000], *SPECTRUM_RECORDS, *records[12000:]]:
@@ -318,14 +312,14 @@ def test_an_empty_block_adds_nothing(write_file):
 def test_unknown_record_type(write_file, type_, message):
     block = with_spectrum(("BAD", type_, b"\0\0\0\0"))
     with pytest.raises(ValueError) as info:
-        load(write_file, params_file(block))
+        load(write_file, spectrum(block))
     assert info.value.args == (message,)
 
 
 def test_text_values_decode_as_windows_1252(write_file):
     every_byte = bytes(range(1, 256)) + b"\0"
     records = [("ALL", 2, every_byte), ("SNM", 2, b"617262\x911TP"), ("SFM", 2, b"f\xfcr 1mm\xb2")]
-    params = load(write_file, params_file(with_spectrum(*records))).parameters
+    params = load(write_file, spectrum(with_spectrum(*records))).parameters
     assert params["ALL"] == windows_1252(every_byte[:-1])
     assert params["ALL"][0x80 - 1:0xA0 - 1] == "€\x81‚ƒ„…†‡ˆ‰Š‹Œ\x8dŽ\x8f\x90‘’“”•–—˜™š›œ\x9džŸ"
     assert (params["SNM"], params["SFM"]) == ("617262‘1TP", "für 1mm²")
@@ -341,9 +335,9 @@ def test_labels_decode_as_strict_utf8(write_file, label):
         expected = label.decode("utf-8").strip("\0")
     except UnicodeDecodeError as error:
         block = param_block([param_record(label, 0, 1), *SPECTRUM_RECORDS])
-        assert_same_error(raised_by(load, write_file, params_file(block)), error)
+        assert_same_error(raised_by(load, write_file, spectrum(block)), error)
     else:
-        params = load(write_file, params_file(with_spectrum((label, 0, 1)))).parameters
+        params = load(write_file, spectrum(with_spectrum((label, 0, 1)))).parameters
         assert params[expected] == (1 if expected not in SPECTRUM else SPECTRUM[expected])
 
 
@@ -569,7 +563,7 @@ def test_no_file_stays_open_after_a_result_or_an_error(write_file, unraisable, t
     failing = [
         (str(write_file(bytes(8))), ValueError),
         (str(write_file(OpusFile().build())), ValueError),
-        (str(write_file(params_file(with_spectrum(("BAD", 9, b""))).build())), ValueError),
+        (str(write_file(spectrum(with_spectrum(("BAD", 9, b""))).build())), ValueError),
         (str(write_file(spectrum({"NPT": 3}).build())), KeyError),
         (str(write_file(spectrum({**SPECTRUM, "FXV": "x"}).build())), TypeError),
         (str(tmp_path / "missing.0"), FileNotFoundError),
