@@ -214,12 +214,10 @@ PyObject* getOpusData(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
 
     // The file stays open from the directory scan to the last data read.
     std::optional<ByteSource> source;
-    bool openFailed = false;
     std::vector<ReadReport> reports;
     auto located = withoutGil([&]() -> Result<Located> {
         auto opened = file.open();
         if (!opened.ok()) {
-            openFailed = true;
             return opened.error();
         }
         source.emplace(std::move(opened).value());
@@ -227,7 +225,8 @@ PyObject* getOpusData(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
     });
     reportFailedReads(reports);
     if (!located.ok()) {
-        return raiseError(located.error(), openFailed ? file.filename() : nullptr);
+        // Opening names the file in its error; a seek to a negative offset does not.
+        return raiseError(located.error(), source ? nullptr : file.filename());
     }
     const BlockLocations& locations = located.value().locations;
     if (!locations.found()) {
