@@ -15,6 +15,8 @@ enum class ErrorKind {
     parameterType,           // a parameter record of an unknown type; `value` holds the type
     unterminatedParameters,  // a parameter block ran into the end of the file; `value` holds its offset
     parameterLabel,          // a parameter label that is not UTF-8; `label` holds its four bytes
+    storeTablePastEnd,       // a map block's store table ends beyond the file; `value` holds the block's offset
+    readLength,              // a length below -1 to read, as a file object refuses it; `value` holds it
 };
 
 struct Error {
@@ -33,6 +35,8 @@ struct Error {
     static Error parameterLabelOf(const std::array<std::uint8_t, 4>& bytes) {
         return {ErrorKind::parameterLabel, 0, 0, bytes};
     }
+    static Error storeTablePastEndAt(std::int64_t offset) { return {ErrorKind::storeTablePastEnd, 0, offset}; }
+    static Error readLengthOf(std::int64_t length) { return {ErrorKind::readLength, 0, length}; }
 };
 
 // Either a value or an Error; the core's functions return these instead of throwing.

@@ -1,0 +1,354 @@
+// Map data blocks: header and store table, the record walk, the cube fill and the trace stack.
+#include "extract/maps.hpp"
+
+#include <algorithm>
+#include <array>
+#include <cerrno>
+#include <cstring>
+#include <limits>
+
+#include "extract/values.hpp"
+
+namespace korvex {
+
+namespace {
+
+constexpr std::int64_t valueSize = 4;
+constexpr std::int64_t int64Max = std::numeric_limits<std::int64_t>::max();
+
+// NPX x NPY, or the largest int64 when the product overflows (no record can hold that many).
+std::int64_t mapSizeOf(const MapGeometry& geometry) {
+    std::int64_t size = 0;
+    return __builtin_mul_overflow(geometry.npx, geometry.npy, &size) ? int64Max : size;
+}
+
+}  // namespace
+
+std::int64_t StoreTableEntry::records() const {
+    if (skips()) {
+        return 0;
+    }
+    return std::max<std::int64_t>(std::int64_t{second} - first + 1, 0);
+}
+
+Result<MapBlock> readMapBlock(Cursor& cursor, std::int64_t offsetToData) {
+    if (offsetToData < 0) {
+        return Error::fromSystem(EINVAL);
+    }
+    cursor.position = offsetToData;
+    MapBlock block;
+    MapBlockHeader& header = block.header;
+    header.version = readInt(cursor);
+    header.storedBlocks = readInt(cursor);
+    header.blockOffset = readInt(cursor);
+    header.blockSize = readInt(cursor);
+    header.infoSize = readInt(cursor);
+    header.numberEntries = readInt(cursor);
+    block.recordArea = offsetToData + header.blockOffset;
+    if (header.numberEntries <= 0) {
+        return block;
+    }
+    // A damaged count must not cost more than the file holds: the table has to lie in the file.
+    const std::int64_t tableLeft = std::max<std::int64_t>(cursor.source.size() - offsetToData - mapHeaderSize, 0);
+    if (header.numberEntries > tableLeft / storeTableEntrySize) {
+        return Error::storeTablePastEndAt(offsetToData);
+    }
+    block.storeTable.reserve(static_cast<std::size_t>(header.numberEntries));
+    for (std::int32_t i = 0; i < header.numberEntries; ++i) {
+        StoreTableEntry entry;
+        entry.first = readInt(cursor);
+        entry.second = readInt(cursor);
+        block.storeTable.push_back(entry);
+    }
+    return block;
+}
+
+Result<RecordWalk> RecordWalk::start(const ByteSource& source, const MapBlock& block, std::int64_t npt) {
+    if (block.recordArea < 0) {
+        return Error::fromSystem(EINVAL);
+    }
+    return RecordWalk(source, block, npt);
+}
+
+std::int64_t RecordWalk::bytesLeft() const {
+    return std::max<std::int64_t>(source_.size() - position_, 0);
+}
+
+std::int64_t RecordWalk::advanced(std::int64_t length) const {
+    if (length < 0) {
+        return std::max(position_, source_.size());
+    }
+    return position_ + std::min(length, bytesLeft());
+}
+
+Result<std::optional<StoredRecord>> RecordWalk::next() {
+    while (runLeft_ == 0) {
+        if (entry_ == block_.storeTable.size()) {
+            return std::optional<StoredRecord>();
+        }
+        const StoreTableEntry& entry = block_.storeTable[entry_++];
+        if (!entry.skips()) {
+            runLeft_ = entry.records();
+        } else if (entry.second < -1) {
+            return Error::readLengthOf(entry.second);
+        } else {
+            position_ = advanced(entry.second);
+        }
+    }
+    const std::int64_t start = position_;
+    StoredRecord record;
+    record.valuesAt = position_;
+    const std::int64_t left = bytesLeft();
+    if (npt_ <= left / valueSize) {
+        record.values = npt_;
+        position_ += npt_ * valueSize;
+    } else {
+        // The values run into the end of the file: the whole ones are read, and the rest of the
+        // file with them.
+        record.values = left / valueSize;
+        position_ = advanced(-1);
+    }
+    record.infoAt = position_;
+    const std::int32_t infoSize = block_.header.infoSize;
+    if (infoSize < -1) {
+        record.infoRefused = true;
+    } else {
+        const std::int64_t after = advanced(infoSize);
+        record.infoLength = after - position_;
+        position_ = after;
+    }
+    if (position_ == start) {
+        // Nothing was read, so nothing will be for the rest of the run either.
+        record.alike = runLeft_;
+        runLeft_ = 0;
+    } else {
+        --runLeft_;
+    }
+    return std::optional<StoredRecord>(record);
+}
+
+Result<MapOutcome> fillCube(const ByteSource& source, const MapBlock& block, const MapGeometry& geometry,
+                            std::span<float> cube) {
+    auto started = RecordWalk::start(source, block, geometry.npt);
+    if (!started.ok()) {
+        return started.error();
+    }
+    RecordWalk& walk = started.value();
+    const std::int64_t npt = geometry.npt;
+    const std::int64_t grid = mapSizeOf(geometry);
+
+    // Records that lie back to back in the file, read with one read when the next one does not join.
+    struct Batch {
+        std::int64_t fileAt = 0;
+        std::int64_t first = 0;
+        std::int64_t records = 0;
+    } batch;
+    auto flush = [&]() -> Result<MapOutcome> {
+        if (batch.records == 0) {
+            return MapOutcome{};
+        }
+        const auto into = cube.subspan(static_cast<std::size_t>(batch.first * npt),
+                                       static_cast<std::size_t>(batch.records * npt));
+        const std::int64_t first = batch.first;
+        batch.records = 0;
+        auto got = readValues(source, batch.fileAt, into);
+        if (!got.ok()) {
+            return got.error();
+        }
+        if (got.value() != into.size()) {
+            // The file shrank while it was read.
+            return MapOutcome{MapStop::shortRecord, first + static_cast<std::int64_t>(got.value()) / npt, 0};
+        }
+        return MapOutcome{};
+    };
+    // Ends the walk with `outcome`, unless reading the records before it fails first.
+    auto finish = [&](Result<MapOutcome> outcome) -> Result<MapOutcome> {
+        auto flushed = flush();
+        if (!flushed.ok() || flushed.value().stop != MapStop::none) {
+            return flushed;
+        }
+        return outcome;
+    };
+
+    std::int64_t index = 0;
+    for (;;) {
+        auto next = walk.next();
+        if (!next.ok()) {
+            return finish(next.error());
+        }
+        if (!next.value()) {
+            return finish(MapOutcome{});
+        }
+        const StoredRecord& record = *next.value();
+        if (geometry.npx == 0) {
+            return finish(MapOutcome{MapStop::zeroColumns, index, 0});
+        }
+        if (index >= grid) {
+            return finish(MapOutcome{MapStop::beyondGrid, index, 0});
+        }
+        if (record.values < npt) {
+            return finish(MapOutcome{MapStop::shortRecord, index, 0});
+        }
+        if (record.alike > grid - index) {
+            // Records that read nothing (so NPT is 0) until one lands beyond the grid.
+            return finish(MapOutcome{MapStop::beyondGrid, grid, 0});
+        }
+        if (npt > 0) {
+            const bool joins = batch.records > 0 && index == batch.first + batch.records &&
+                               record.valuesAt == batch.fileAt + batch.records * npt * valueSize;
+            if (joins) {
+                ++batch.records;
+            } else {
+                auto flushed = flush();
+                if (!flushed.ok() || flushed.value().stop != MapStop::none) {
+                    return flushed;
+                }
+                batch = {record.valuesAt, index, 1};
+            }
+        }
+        if (record.infoRefused) {
+            return finish(Error::readLengthOf(block.header.infoSize));
+        }
+        index += record.alike;
+    }
+}
+
+Result<TracePlan> planTraces(const ByteSource& source, const MapBlock& block, const MapGeometry& geometry) {
+    auto started = RecordWalk::start(source, block, geometry.npt);
+    if (!started.ok()) {
+        return started.error();
+    }
+    RecordWalk& walk = started.value();
+    const std::int64_t mapSize = mapSizeOf(geometry);
+    TracePlan plan;
+    for (;;) {
+        auto next = walk.next();
+        if (!next.ok()) {
+            plan.error = next.error();
+            return plan;
+        }
+        if (!next.value()) {
+            return plan;
+        }
+        const StoredRecord& record = *next.value();
+        if (record.values != mapSize) {
+            plan.outcome = {MapStop::wrongCount, plan.traces, record.values};
+            return plan;
+        }
+        if (record.infoRefused) {
+            plan.error = Error::readLengthOf(block.header.infoSize);
+            return plan;
+        }
+        if (__builtin_add_overflow(plan.traces, record.alike, &plan.traces)) {
+            plan.error = Error::noMemory();  // more traces than any array can index
+            return plan;
+        }
+    }
+}
+
+namespace {
+
+// Reads map `trace` of a trace record into `stack` at [:, :, trace], through a small buffer.
+Result<std::int64_t> readTraceMap(const ByteSource& source, std::int64_t at, std::int64_t mapSize,
+                                  std::int64_t traces, std::int64_t trace, std::span<float> stack) {
+    constexpr std::int64_t chunkValues = 16384;
+    std::array<float, chunkValues> chunk;
+    std::int64_t done = 0;
+    while (done < mapSize) {
+        const std::int64_t count = std::min(chunkValues, mapSize - done);
+        auto got = readValues(source, at + done * valueSize, std::span<float>(chunk.data(), count));
+        if (!got.ok()) {
+            return got.error();
+        }
+        const auto read = static_cast<std::int64_t>(got.value());
+        float* place = stack.data() + done * traces + trace;
+        for (std::int64_t i = 0; i < read; ++i) {
+            place[i * traces] = chunk[i];
+        }
+        done += read;
+        if (read != count) {
+            break;  // the file shrank while it was read
+        }
+    }
+    return done;
+}
+
+// Appends the name of the info record at `infoAt`: its bytes from traceNameAt on, up to the
+// first NUL. Returns whether the name is ASCII.
+Result<bool> readTraceName(const ByteSource& source, const StoredRecord& record, std::int64_t repeats,
+                           TraceNames& names) {
+    TraceNames::Name name{names.text.size(), 0, repeats};
+    std::int64_t at = record.infoAt + traceNameAt;
+    const std::int64_t end = record.infoAt + record.infoLength;
+    bool ascii = true;
+    bool ended = false;
+    std::array<std::uint8_t, 4096> chunk;
+    while (at < end && !ended) {
+        const auto count = static_cast<std::size_t>(std::min<std::int64_t>(chunk.size(), end - at));
+        auto got = source.readAt(at, chunk.data(), count);
+        if (!got.ok()) {
+            return got.error();
+        }
+        std::size_t length = got.value();
+        if (const void* nul = std::memchr(chunk.data(), 0, length); nul != nullptr) {
+            length = static_cast<std::size_t>(static_cast<const std::uint8_t*>(nul) - chunk.data());
+            ended = true;
+        }
+        ascii = ascii && std::all_of(chunk.data(), chunk.data() + length, [](std::uint8_t byte) { return byte < 0x80; });
+        names.text.insert(names.text.end(), chunk.data(), chunk.data() + length);
+        if (got.value() != count) {
+            break;  // the file shrank while it was read
+        }
+        at += static_cast<std::int64_t>(count);
+    }
+    name.length = names.text.size() - name.start;
+    names.names.push_back(name);
+    return ascii;
+}
+
+}  // namespace
+
+Result<MapOutcome> readTraces(const ByteSource& source, const MapBlock& block, const MapGeometry& geometry,
+                              std::int64_t traces, std::span<float> stack, TraceNames& names) {
+    auto started = RecordWalk::start(source, block, geometry.npt);
+    if (!started.ok()) {
+        return started.error();
+    }
+    RecordWalk& walk = started.value();
+    const std::int64_t mapSize = mapSizeOf(geometry);
+    const bool named = block.header.infoSize >= traceNameAt;
+    std::int64_t done = 0;
+    while (done < traces) {
+        auto next = walk.next();
+        if (!next.ok()) {
+            return next.error();
+        }
+        if (!next.value()) {
+            break;
+        }
+        const StoredRecord& record = *next.value();
+        const std::int64_t count = std::min(record.alike, traces - done);
+        if (!stack.empty() && mapSize > 0) {
+            auto read = readTraceMap(source, record.valuesAt, mapSize, traces, done, stack);
+            if (!read.ok()) {
+                return read.error();
+            }
+            if (read.value() != mapSize) {
+                return MapOutcome{MapStop::wrongCount, done, read.value()};
+            }
+        }
+        if (named) {
+            auto ascii = readTraceName(source, record, count, names);
+            if (!ascii.ok()) {
+                return ascii.error();
+            }
+            if (!ascii.value()) {
+                return MapOutcome{MapStop::badName, done, 0};
+            }
+        }
+        done += count;
+    }
+    return MapOutcome{};
+}
+
+}  // namespace korvex
