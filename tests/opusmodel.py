@@ -166,3 +166,132 @@ def model_spectrum(data, block):
         return (x, y, mxy, mny, parameters), reader.reports
     except Exception as error:  # noqa: BLE001 - the model's answer is the exception itself
         return error, reader.reports
+
+
+# The parameters of a map request, in the order they are looked up.
+MAP_LABELS = ("NPT", "FXV", "LXV", "AOX", "AOY", "DDX", "DDY", "NPX", "NPY", "MXY", "MNY")
+# The map geometry that a derivative without one takes from its underived data.
+GEOMETRY_LABELS = ("AOX", "AOY", "DDX", "DDY", "NPX", "NPY")
+# Bytes of a trace record's info record before its name.
+NAME_START = 152
+
+
+def read_int(f, reader):
+    """One little-endian int32 from the file object `f`; a value cut off by the end of the file
+    reads as 0 and counts one report in `reader`, leaving the position at the end."""
+    chunk = f.read(4)
+    if len(chunk) < 4:
+        reader.reports += 1
+        return 0
+    return struct.unpack("<i", chunk)[0]
+
+
+def model_map(path, data, block):
+    """What getOpusData(path, block) gives for a "3D" request, step by step on a real file
+    object and real NumPy calls, so that every error is the one the interpreter or NumPy raises.
+
+    `path` holds exactly the bytes `data`; `block` is a valid, upper-case triple with "3D".
+    Returns (outcome, reports, printed): outcome is the exception raised, or a dict of the
+    result's attributes in the order they are set ("mapX", "mapY", "x", "maxY", "minY", then
+    "spectra", or "labels" and "traces" for "TRC", then "parameters"); reports counts the reads
+    cut off by the end of the file (directory, parameter blocks, block header, store table);
+    printed counts the lines "Orignal mapping coordinates used".
+
+    Three faults of the plain walk are fixed, and the model raises instead:
+    - a spectrum record cut short by the end of the file raises ValueError("Data block ends
+      inside record K"), K counting the spectrum records from 0, where the record would be
+      copied into the cube: after its row is looked up, so a record beyond the grid still fails
+      with NumPy's IndexError, and NPX 0 still fails first with ZeroDivisionError;
+    - a derivative whose map geometry is missing (NPX or NPY 0) and whose underived data has
+      no data parameter block raises ValueError("No underived data block exists in the file
+      for: TYPE 3D DERIV") after the line is printed, instead of seeking to -1;
+    - a store table of one or more entries that does not wholly fit in the file raises
+      ValueError("Store table runs past the end of the file at offset OFFSET"), OFFSET being
+      the data block's, before any entry is read.
+    """
+    name, dimensions, deriv = block
+    reader = Reader(data)
+    printed = 0
+    result = {}
+    try:
+        with open(path, "rb") as f:
+            # The directory scan and the parameter merge.
+            found = model_locations(reader, block)
+            if found["data"] == -1 or found["params"] == -1:
+                raise ValueError("No data block exists in the file for: " + " ".join(block))
+            parameters = reader.params(found["params"])
+            for key in ("acq", "inst", "sample", "ft"):
+                if found[key] != -1:
+                    parameters.update(reader.params(found[key]))
+            npt, fxv, lxv, aox, aoy, ddx, ddy, npx, npy, mxy, mny = (parameters[label] for label in MAP_LABELS)
+
+            # A derivative without a map geometry takes that of its underived data.
+            if deriv != "NONE" and (npx == 0 or npy == 0):
+                printed += 1
+                if found["original"] == -1:
+                    raise ValueError("No underived data block exists in the file for: "
+                                     + name + " " + dimensions + " " + deriv)
+                original = reader.params(found["original"])
+                aox, aoy, ddx, ddy, npx, npy = (original[label] for label in GEOMETRY_LABELS)
+                for label in GEOMETRY_LABELS:
+                    parameters[label] = original[label]
+
+            # The axes.
+            result["mapX"] = np.linspace(aox, aox + ddx * (npx - 1), npx)
+            result["mapY"] = np.linspace(aoy, aoy + ddy * (npy - 1), npy)
+            result["x"] = np.linspace(fxv, lxv, npt)
+            result["maxY"] = mxy
+            result["minY"] = mny
+            if name == "TRC":
+                spectrum_list = []
+                result["labels"] = []
+            else:
+                spectrum_array = np.zeros((npy, npx, npt), dtype=np.float32)
+
+            # The block header and the store table.
+            f.seek(found["data"])
+            _version, _stored_blocks, block_offset, _block_size, info_size, number_entries = (
+                read_int(f, reader) for _ in range(6))
+            if number_entries > 0 and found["data"] + 24 + 8 * number_entries > len(data):
+                raise ValueError("Store table runs past the end of the file at offset " + str(found["data"]))
+            store_table = []
+            for _ in range(number_entries):
+                first = read_int(f, reader)
+                second = read_int(f, reader)
+                store_table.append([first, second])
+
+            # The record area, entry after entry.
+            f.seek(found["data"] + block_offset)
+            index = 0
+            for first, second in store_table:
+                if first == -1:
+                    f.read(second)
+                    continue
+                for _ in range(second - first + 1):
+                    if name == "TRC":
+                        spectrum_list.append(np.fromfile(f, dtype=np.float32, count=npt).reshape((npy, npx)))
+                        if info_size >= NAME_START:
+                            f.read(NAME_START)
+                            label = f.read(info_size - NAME_START).partition(b"\0")[0].decode("ascii")
+                            result["labels"].append(label)
+                        else:
+                            f.read(info_size)
+                    else:
+                        col = index % npx
+                        row = index // npx
+                        values = np.fromfile(f, dtype=np.float32, count=npt)
+                        row_of_cube = spectrum_array[row]
+                        if len(values) < npt:
+                            raise ValueError("Data block ends inside record " + str(index))
+                        row_of_cube[col] = values
+                        f.read(info_size)
+                        index += 1
+
+            if name == "TRC":
+                result["traces"] = np.dstack(spectrum_list)
+            else:
+                result["spectra"] = spectrum_array
+            result["parameters"] = parameters
+        return result, reader.reports, printed
+    except Exception as error:  # noqa: BLE001 - the model's answer is the exception itself
+        return error, reader.reports, printed

@@ -4,6 +4,7 @@
 #include "module/py_ref.hpp"
 
 #include <cstdint>
+#include <initializer_list>
 #include <span>
 
 namespace korvex {
@@ -17,6 +18,15 @@ enum class ArrayType { float32, float64 };
 // A new one-dimensional array of `count` elements, not filled; NumPy's MemoryError when it cannot
 // be allocated.
 PyRef newArray(std::int64_t count, ArrayType type);
+
+// A new C-contiguous array of `shape`, zero-filled (as numpy.zeros makes it, its pages untouched
+// until written) or not; NumPy's errors, such as MemoryError, for one that cannot be made.
+PyRef newShapedArray(std::initializer_list<std::int64_t> shape, ArrayType type, bool zeroed);
+
+// Raise what NumPy raises for stacking no arrays (numpy.dstack of an empty list), and for reshaping
+// `count` values to (rows, columns). Both return nullptr.
+PyObject* raiseNothingToStack();
+PyObject* raiseReshapeError(std::int64_t count, std::int64_t rows, std::int64_t columns);
 
 // numpy.linspace(first, last, count) called with these objects, for the values that NumPy must
 // judge itself (a count that is not a non-negative int, ends that are not plain numbers).

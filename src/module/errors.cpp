@@ -57,6 +57,14 @@ PyObject* raiseError(const Error& error, PyObject* filename) {
             PyErr_Format(PyExc_ValueError, "Unterminated parameter block at offset %lld",
                          static_cast<long long>(error.value));
             return nullptr;
+        case ErrorKind::storeTablePastEnd:
+            PyErr_Format(PyExc_ValueError, "Store table runs past the end of the file at offset %lld",
+                         static_cast<long long>(error.value));
+            return nullptr;
+        case ErrorKind::readLength:
+            // What a file object's read() says of such a length.
+            PyErr_SetString(PyExc_ValueError, "read length must be non-negative or -1");
+            return nullptr;
         case ErrorKind::parameterLabel: {
             // The interpreter's own decoder words the error; the core has found the label invalid.
             PyRef decoded(PyUnicode_DecodeUTF8(reinterpret_cast<const char*>(error.label.data()),

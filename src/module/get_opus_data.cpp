@@ -12,10 +12,11 @@
 #include "extract/values.hpp"
 #include "module/arguments.hpp"
 #include "module/arrays.hpp"
+#include "module/builders.hpp"
 #include "module/call_file.hpp"
 #include "module/errors.hpp"
 #include "module/gil.hpp"
-#include "module/lookup.hpp"
+#include "module/maps.hpp"
 #include "module/parameters.hpp"
 #include "module/request.hpp"
 #include "module/texts.hpp"
@@ -25,11 +26,9 @@ namespace korvex {
 namespace {
 
 // Labels the single-spectrum builder looks up, in the order it looks them up.
-enum SpectrumLabel { NPT, FXV, LXV, MXY, MNY, spectrumLabelCount };
-constexpr std::array<const char*, spectrumLabelCount> spectrumLabelTexts = {"NPT", "FXV", "LXV", "MXY", "MNY"};
+constexpr std::array<Label, 5> spectrumLabels = {Label::NPT, Label::FXV, Label::LXV, Label::MXY, Label::MNY};
 
 // Set once at import and never changed, so every thread may read them.
-std::array<PyObject*, spectrumLabelCount> spectrumLabels{};
 PyObject* singleSpectrumDescription = nullptr;
 
 // What the directory scan and the parameter merge found.
@@ -61,92 +60,19 @@ Result<Located> locate(const ByteSource& source, const BlockRequest& request, st
     return located;
 }
 
-// parameters[label], borrowed; KeyError(label) when it is missing.
-PyObject* lookUp(PyObject* parameters, SpectrumLabel label) {
-    PyObject* value = PyDict_GetItemWithError(parameters, spectrumLabels[label]);
-    if (value == nullptr && !PyErr_Occurred()) {
-        PyErr_SetObject(PyExc_KeyError, spectrumLabels[label]);
-    }
-    return value;
-}
-
-// An exact int that fits in 64 bits.
-std::optional<long long> plainInteger(PyObject* value) {
-    if (!PyLong_CheckExact(value)) {
-        return std::nullopt;
-    }
-    int overflow = 0;
-    const long long integer = PyLong_AsLongLongAndOverflow(value, &overflow);
-    if (overflow != 0 || (integer == -1 && PyErr_Occurred())) {
-        PyErr_Clear();
-        return std::nullopt;
-    }
-    return integer;
-}
-
-// A plain number as a double: an int or a float, nothing NumPy would convert in its own way.
-std::optional<double> plainNumber(PyObject* value) {
-    if (PyFloat_CheckExact(value)) {
-        return PyFloat_AS_DOUBLE(value);
-    }
-    const auto integer = plainInteger(value);
-    return integer ? std::optional<double>(static_cast<double>(*integer)) : std::nullopt;
-}
-
-// The x axis of a spectrum, as numpy.linspace(FXV, LXV, NPT) gives it: NPT values. Plain values
-// are spaced natively (filled later, without the GIL); NumPy judges the others itself, raising its
-// own errors.
-struct Axis {
-    PyRef array;
-    bool toFill = false;
-    double first = 0.0;
-    double last = 0.0;
-};
-
-bool makeAxis(PyObject* npt, PyObject* fxv, PyObject* lxv, Axis& axis) {
-    const auto count = plainInteger(npt);
-    const auto first = plainNumber(fxv);
-    const auto last = plainNumber(lxv);
-    if (count && *count >= 0 && first && last && spacingIsExact(*first, *last)) {
-        axis = {newArray(*count, ArrayType::float64), true, *first, *last};
-    } else {
-        axis.array = numpyLinspace(fxv, lxv, npt);
-    }
-    return static_cast<bool>(axis.array);
-}
-
-// Builds the result object: DataReturn as the module binds it now, its attributes set in order.
-PyObject* buildResult(PyObject* module, const Request& request,
-                      std::initializer_list<std::pair<const char*, PyObject*>> attributes) {
-    PyRef cls = moduleGlobal(module, "DataReturn");
-    if (!cls) {
-        return nullptr;
-    }
-    PyObject* args[3] = {request.dataBlockType.get(), request.dimensions.get(), request.deriv.get()};
-    PyRef result(PyObject_Vectorcall(cls.get(), args, 3, nullptr));
-    if (!result) {
-        return nullptr;
-    }
-    for (const auto& [name, value] : attributes) {
-        if (PyObject_SetAttrString(result.get(), name, value) != 0) {
-            return nullptr;
-        }
-    }
-    return result.release();
-}
-
 // The "2D" branch: the x axis from NPT, FXV and LXV, the y values read at the data block, and the
 // stored extremes. The file is closed before the result is built.
 PyObject* singleSpectrum(PyObject* module, const Request& request, std::optional<ByteSource>& source,
                          std::int64_t offsetToData, PyObject* parameters) {
-    std::array<PyObject*, spectrumLabelCount> values{};
-    for (int label = NPT; label < spectrumLabelCount; ++label) {
-        if ((values[label] = lookUp(parameters, static_cast<SpectrumLabel>(label))) == nullptr) {
+    std::array<PyObject*, spectrumLabels.size()> values{};
+    for (std::size_t i = 0; i < spectrumLabels.size(); ++i) {
+        if ((values[i] = lookUp(parameters, spectrumLabels[i])) == nullptr) {
             return nullptr;
         }
     }
-    Axis axis;
-    if (!makeAxis(values[NPT], values[FXV], values[LXV], axis)) {
+    const auto [npt, fxv, lxv, mxy, mny] = values;
+    PyRef abscissa = evenAxis(fxv, lxv, npt);
+    if (!abscissa) {
         return nullptr;
     }
     if (offsetToData < 0) {
@@ -154,23 +80,17 @@ PyObject* singleSpectrum(PyObject* module, const Request& request, std::optional
         return PyErr_SetFromErrno(PyExc_OSError);
     }
     // NPT has been taken as a count: the axis holds that many values.
-    const Py_ssize_t npt = PyObject_Length(axis.array.get());
-    if (npt < 0) {
+    const Py_ssize_t count = PyObject_Length(abscissa.get());
+    if (count < 0) {
         return nullptr;
     }
-    const std::int64_t stored = storedValueCount(*source, offsetToData, npt);
+    const std::int64_t stored = storedValueCount(*source, offsetToData, count);
     PyRef ordinate = newArray(stored, ArrayType::float32);
-    BufferView x;
     BufferView y;
-    if (!ordinate || (axis.toFill && !x.acquire(axis.array.get())) || !y.acquire(ordinate.get())) {
+    if (!ordinate || !y.acquire(ordinate.get())) {
         return nullptr;
     }
-    auto read = withoutGil([&]() -> Result<std::size_t> {
-        if (axis.toFill) {
-            evenlySpaced(axis.first, axis.last, x.as<double>());
-        }
-        return readValues(*source, offsetToData, y.as<float>());
-    });
+    auto read = withoutGil([&]() -> Result<std::size_t> { return readValues(*source, offsetToData, y.as<float>()); });
     source.reset();
     if (!read.ok()) {
         return raiseError(read.error(), nullptr);
@@ -185,13 +105,16 @@ PyObject* singleSpectrum(PyObject* module, const Request& request, std::optional
         std::copy_n(y.as<float>().begin(), read.value(), kept.as<float>().begin());
         ordinate = std::move(shorter);
     }
-    return buildResult(module, request,
-                       {{"description", singleSpectrumDescription},
-                        {"x", axis.array.get()},
-                        {"y", ordinate.get()},
-                        {"maxY", values[MXY]},
-                        {"minY", values[MNY]},
-                        {"parameters", parameters}});
+    PyRef result = newResult(module, request);
+    if (!result || !setAttributes(result.get(), {{"description", singleSpectrumDescription},
+                                                 {"x", abscissa.get()},
+                                                 {"y", ordinate.get()},
+                                                 {"maxY", mxy},
+                                                 {"minY", mny},
+                                                 {"parameters", parameters}})) {
+        return nullptr;
+    }
+    return result.release();
 }
 
 PyObject* getOpusData(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -238,8 +161,7 @@ PyObject* getOpusData(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
         return nullptr;
     }
     if (request.threeD) {
-        PyErr_SetString(PyExc_NotImplementedError, "getOpusData() cannot read 3D data blocks yet");
-        return nullptr;
+        return mapData(module, request, source, locations, parameters.get());
     }
     return singleSpectrum(module, request, source, locations.offsetToData, parameters.get());
 }
@@ -247,16 +169,11 @@ PyObject* getOpusData(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
 }  // namespace
 
 bool initGetOpusData() {
-    if (!initArrays() || !initRequests()) {
+    if (!initArrays() || !initRequests() || !initBuilders() || !initMaps()) {
         return false;
     }
     if (singleSpectrumDescription != nullptr) {
         return true;  // a retried import after a failed one
-    }
-    for (int label = NPT; label < spectrumLabelCount; ++label) {
-        if ((spectrumLabels[label] = PyUnicode_InternFromString(spectrumLabelTexts[label])) == nullptr) {
-            return false;
-        }
     }
     singleSpectrumDescription = PyUnicode_FromString(texts::singleSpectrumDescription);
     return singleSpectrumDescription != nullptr;

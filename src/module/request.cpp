@@ -133,4 +133,9 @@ void raiseNoDataBlock(const Request& request) {
                  request.deriv});
 }
 
+void raiseNoUnderivedBlock(const Request& request) {
+    raiseJoined({"No underived data block exists in the file for: ", request.dataBlockType, " ", request.dimensions,
+                 " ", request.deriv});
+}
+
 }  // namespace korvex

@@ -26,4 +26,7 @@ bool parseRequest(PyObject* datablock, Request& request);
 // Sets ValueError "No data block exists in the file for: <type> <dimensions> <deriv>".
 void raiseNoDataBlock(const Request& request);
 
+// Sets ValueError "No underived data block exists in the file for: <type> <dimensions> <deriv>".
+void raiseNoUnderivedBlock(const Request& request);
+
 }  // namespace korvex

@@ -135,6 +135,9 @@ inline constexpr const char* traceMapDescription =
 
 inline constexpr const char* noDescription = "No description set";
 
+// Printed when a derived map takes its geometry from the underived data ("Orignal" as printed).
+inline constexpr const char* originalCoordinatesUsed = "Orignal mapping coordinates used";
+
 // Printed by help(), one print() call each.
 inline constexpr std::array<const char*, 7> helpLines = {
     "This library contains the following functions:",

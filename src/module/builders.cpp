@@ -1,0 +1,110 @@
+// Labels, axes and the result object of the builders.
+#include "module/builders.hpp"
+
+#include <array>
+#include <cstdint>
+#include <optional>
+
+#include "extract/values.hpp"
+#include "module/arrays.hpp"
+#include "module/lookup.hpp"
+
+namespace korvex {
+
+namespace {
+
+constexpr std::array<const char*, 11> labelTexts = {"NPT", "FXV", "LXV", "AOX", "AOY", "DDX",
+                                                    "DDY", "NPX", "NPY", "MXY", "MNY"};
+
+// Set once at import and never changed, so every thread may read them.
+std::array<PyObject*, labelTexts.size()> labels{};
+
+// An exact int that fits in 64 bits.
+std::optional<long long> plainInteger(PyObject* value) {
+    if (!PyLong_CheckExact(value)) {
+        return std::nullopt;
+    }
+    int overflow = 0;
+    const long long integer = PyLong_AsLongLongAndOverflow(value, &overflow);
+    if (overflow != 0 || (integer == -1 && PyErr_Occurred())) {
+        PyErr_Clear();
+        return std::nullopt;
+    }
+    return integer;
+}
+
+// A plain number as a double: an int or a float, nothing NumPy would convert in its own way.
+std::optional<double> plainNumber(PyObject* value) {
+    if (PyFloat_CheckExact(value)) {
+        return PyFloat_AS_DOUBLE(value);
+    }
+    const auto integer = plainInteger(value);
+    return integer ? std::optional<double>(static_cast<double>(*integer)) : std::nullopt;
+}
+
+}  // namespace
+
+bool initBuilders() {
+    for (std::size_t i = 0; i < labels.size(); ++i) {
+        if (labels[i] == nullptr && (labels[i] = PyUnicode_InternFromString(labelTexts[i])) == nullptr) {
+            return false;
+        }
+    }
+    return true;
+}
+
+PyObject* labelText(Label label) {
+    return labels[static_cast<std::size_t>(label)];
+}
+
+PyObject* lookUp(PyObject* parameters, Label label) {
+    PyObject* value = PyDict_GetItemWithError(parameters, labelText(label));
+    if (value == nullptr && !PyErr_Occurred()) {
+        PyErr_SetObject(PyExc_KeyError, labelText(label));
+    }
+    return value;
+}
+
+PyRef evenAxis(PyObject* first, PyObject* last, PyObject* count) {
+    const auto points = plainInteger(count);
+    const auto from = plainNumber(first);
+    const auto to = plainNumber(last);
+    if (!points || *points < 0 || !from || !to || !spacingIsExact(*from, *to)) {
+        return numpyLinspace(first, last, count);
+    }
+    PyRef axis = newArray(*points, ArrayType::float64);
+    BufferView values;
+    if (!axis || !values.acquire(axis.get())) {
+        return PyRef();
+    }
+    // Long axes are spaced with the GIL released; short ones are not worth the switch.
+    constexpr long long longAxis = 1 << 16;
+    if (*points >= longAxis) {
+        Py_BEGIN_ALLOW_THREADS
+        evenlySpaced(*from, *to, values.as<double>());
+        Py_END_ALLOW_THREADS
+    } else {
+        evenlySpaced(*from, *to, values.as<double>());
+    }
+    return axis;
+}
+
+PyRef newResult(PyObject* module, const Request& request) {
+    PyRef cls = moduleGlobal(module, "DataReturn");
+    if (!cls) {
+        return PyRef();
+    }
+    PyObject* args[3] = {request.dataBlockType.get(), request.dimensions.get(), request.deriv.get()};
+    return PyRef(PyObject_Vectorcall(cls.get(), args, 3, nullptr));
+}
+
+bool setAttributes(PyObject* result, std::initializer_list<std::pair<const char*, PyObject*>> attributes) {
+    for (const auto& [name, value] : attributes) {
+        if (PyObject_SetAttrString(result, name, value) != 0) {
+            return false;
+        }
+    }
+    return true;
+}
+
+}  // namespace korvex

@@ -1,0 +1,22 @@
+// The "3D" branch of getOpusData: map cubes and trace maps.
+#pragma once
+
+#include "module/py_ref.hpp"
+
+#include <optional>
+
+#include "extract/request.hpp"
+#include "format/byte_source.hpp"
+#include "module/request.hpp"
+
+namespace korvex {
+
+// Makes the texts the branch sets; once, at import.
+bool initMaps();
+
+// Builds the result of a "3D" request from the located blocks and the merged `parameters`; closes
+// `source` once the data is read. Null with the exception set on failure.
+PyObject* mapData(PyObject* module, const Request& request, std::optional<ByteSource>& source,
+                  const BlockLocations& locations, PyObject* parameters);
+
+}  // namespace korvex
