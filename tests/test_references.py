@@ -8,7 +8,8 @@ import tracemalloc
 import pytest
 
 import korvex
-from opuswriter import MAGIC, OpusFile, float32_block, param_block, param_block_from_dict, param_record
+from opuswriter import (MAGIC, MapBlock, OpusFile, block_type, float32_block, param_block, param_block_from_dict,
+                        param_record)
 CALLS = 2000
 
 
@@ -21,6 +22,9 @@ def _repeat(call):
 
 
 BLOCK = ("AB", "2D", "NONE")
+CUBE = ("AB", "3D", "NONE")
+DERIVED_CUBE = ("AB", "3D", "1DER")
+TRACES = ("TRC", "3D", "NONE")
 
 # name -> (function, arguments), given the paths of the `files` fixture.
 CASES = {
@@ -53,6 +57,17 @@ CASES = {
     "unterminated parameters": lambda f: (korvex.getOpusData, [str(f["unterminated"]), BLOCK]),
     "missing label": lambda f: (korvex.getOpusData, [str(f["no NPT"]), BLOCK]),
     "NumPy's error": lambda f: (korvex.getOpusData, [str(f["text NPT"]), BLOCK]),
+    "map cube": lambda f: (korvex.getOpusData, [str(f["cube"]), CUBE]),
+    "map cube with the underived geometry": lambda f: (korvex.getOpusData, [str(f["derived cube"]), DERIVED_CUBE]),
+    "map cube without an underived block": lambda f: (korvex.getOpusData, [str(f["orphan cube"]), DERIVED_CUBE]),
+    "record cut short": lambda f: (korvex.getOpusData, [str(f["cut cube"]), CUBE]),
+    "record beyond the grid": lambda f: (korvex.getOpusData, [str(f["overfull cube"]), CUBE]),
+    "map without columns": lambda f: (korvex.getOpusData, [str(f["no columns"]), CUBE]),
+    "store table past the end": lambda f: (korvex.getOpusData, [str(f["long table"]), CUBE]),
+    "trace maps": lambda f: (korvex.getOpusData, [str(f["traces"]), TRACES]),
+    "trace name not ASCII": lambda f: (korvex.getOpusData, [str(f["bad name"]), TRACES]),
+    "trace map of the wrong size": lambda f: (korvex.getOpusData, [str(f["wrong map"]), TRACES]),
+    "no trace map": lambda f: (korvex.getOpusData, [str(f["no trace"]), TRACES]),
     "constructor": lambda f: (korvex.DataReturn, list(BLOCK)),
     "constructor by keyword": lambda f: (
         lambda a, b, c: korvex.DataReturn(dataBlockType=a, dimensions=b, deriv=c),
@@ -62,9 +77,51 @@ CASES = {
 }
 
 
+class Discard:
+    """A stdout that keeps nothing of what is printed."""
+
+    def write(self, text):
+        return len(text)
+
+    def flush(self):
+        pass
+
+
+def map_file(block, params, data_type=4, deriv_type=0, original=None):
+    opus = OpusFile()
+    opus.add_block(block_type(data_type=data_type, param_type=1, extend_type=10, deriv_type=deriv_type),
+                   param_block_from_dict(params))
+    if original is not None:
+        opus.add_block(block_type(data_type=data_type, param_type=1, extend_type=10), param_block_from_dict(original))
+    opus.add_block(block_type(data_type=data_type, extend_type=10, deriv_type=deriv_type), block.build())
+    return opus.build()
+
+
+def map_files():
+    geometry = {"NPT": 2, "FXV": 1.0, "LXV": 2.0, "AOX": 0.0, "AOY": 0.0, "DDX": 1.0, "DDY": 1.0, "NPX": 2,
+                "NPY": 2, "MXY": 1.0, "MNY": 0.0}
+    traces = {**geometry, "NPT": 4}
+    cube = MapBlock(info_size=4).run([[1.0, 2.0]] * 3)
+    named = MapBlock(info_size=160).run([[1.0] * 4, [2.0] * 4], names=["a", "b"])
+    return {
+        "cube": map_file(cube, geometry),
+        "derived cube": map_file(cube, {**geometry, "NPX": 0}, deriv_type=1, original=geometry),
+        "orphan cube": map_file(cube, {**geometry, "NPX": 0}, deriv_type=1),
+        "cut cube": map_file(cube, geometry)[:-5],
+        "overfull cube": map_file(MapBlock().run([[1.0, 2.0]] * 5), geometry),
+        "no columns": map_file(cube, {**geometry, "NPX": 0}),
+        "long table": map_file(MapBlock(number_entries=99), geometry),
+        "traces": map_file(named, traces, data_type=7),
+        "bad name": map_file(MapBlock(info_size=160).run([[1.0] * 4], names=[b"\xff"]), traces, data_type=7),
+        "wrong map": map_file(named, geometry, data_type=7),
+        "no trace": map_file(MapBlock(), traces, data_type=7),
+    }
+
+
 @pytest.fixture(params=list(CASES))
 def case(request, tmp_path, monkeypatch):
     monkeypatch.setattr(sys, "unraisablehook", lambda unraisable: None)
+    monkeypatch.setattr(sys, "stdout", Discard())
     listed = OpusFile()
     listed.add_entry(0x1010)  # the parameter block of AB
     listed.add_entry(0x415)   # the parameter block of SSC
@@ -94,6 +151,7 @@ def case(request, tmp_path, monkeypatch):
         "unterminated": spectrum_file(param_record("NPT", 0, 3)),
         "no NPT": spectrum_file({"FXV": 1.0}),
         "text NPT": spectrum_file({**spectrum, "NPT": "3"}),
+        **map_files(),
     })
     files = {"missing": tmp_path / "missing.0", "directory": tmp_path}
     for name, data in contents.items():
