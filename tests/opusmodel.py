@@ -176,6 +176,15 @@ GEOMETRY_LABELS = ("AOX", "AOY", "DDX", "DDY", "NPX", "NPY")
 NAME_START = 152
 
 
+# More trace records than the model walks one by one: maps of no values can be claimed by the
+# billion, and the model would hold them all.
+MAX_TRACE_RECORDS = 100_000
+
+
+class TooManyRecords(Exception):
+    """The file claims more trace records than the model walks."""
+
+
 def read_int(f, reader):
     """One little-endian int32 from the file object `f`; a value cut off by the end of the file
     reads as 0 and counts one report in `reader`, leaving the position at the end."""
@@ -197,7 +206,7 @@ def model_map(path, data, block):
     cut off by the end of the file (directory, parameter blocks, block header, store table);
     printed counts the lines "Orignal mapping coordinates used".
 
-    Three faults of the plain walk are fixed, and the model raises instead:
+    Four faults of the plain walk are fixed, and the model raises instead:
     - a spectrum record cut short by the end of the file raises ValueError("Data block ends
       inside record K"), K counting the spectrum records from 0, where the record would be
       copied into the cube: after its row is looked up, so a record beyond the grid still fails
@@ -207,7 +216,10 @@ def model_map(path, data, block):
       for: TYPE 3D DERIV") after the line is printed, instead of seeking to -1;
     - a store table of one or more entries that does not wholly fit in the file raises
       ValueError("Store table runs past the end of the file at offset OFFSET"), OFFSET being
-      the data block's, before any entry is read.
+      the data block's, before any entry is read;
+    - a trace record of a map with no values (NPX or NPY 0) that starts at or past the end of
+      the file raises ValueError("Data block ends inside record K"), K counting the trace
+      records from 0: such records are not in the file, and a damaged run claims billions.
     """
     name, dimensions, deriv = block
     reader = Reader(data)
@@ -263,12 +275,18 @@ def model_map(path, data, block):
             # The record area, entry after entry.
             f.seek(found["data"] + block_offset)
             index = 0
+            claimed = 0
             for first, second in store_table:
                 if first == -1:
                     f.read(second)
                     continue
+                claimed += max(second - first + 1, 0)
+                if name == "TRC" and claimed > MAX_TRACE_RECORDS:
+                    raise TooManyRecords(claimed)
                 for _ in range(second - first + 1):
                     if name == "TRC":
+                        if npx * npy == 0 and f.tell() >= len(data):
+                            raise ValueError("Data block ends inside record " + str(len(spectrum_list)))
                         spectrum_list.append(np.fromfile(f, dtype=np.float32, count=npt).reshape((npy, npx)))
                         if info_size >= NAME_START:
                             f.read(NAME_START)

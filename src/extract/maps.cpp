@@ -117,7 +117,7 @@ Result<std::optional<StoredRecord>> RecordWalk::next() {
         record.infoLength = after - position_;
         position_ = after;
     }
-    if (position_ == start) {
+    if (position_ == start && !record.infoRefused) {
         // Nothing was read, so nothing will be for the rest of the run either.
         record.alike = runLeft_;
         runLeft_ = 0;
@@ -233,6 +233,12 @@ Result<TracePlan> planTraces(const ByteSource& source, const MapBlock& block, co
         const StoredRecord& record = *next.value();
         if (record.values != mapSize) {
             plan.outcome = {MapStop::wrongCount, plan.traces, record.values};
+            return plan;
+        }
+        if (record.valuesAt >= source.size()) {
+            // Maps of no values (NPX or NPY 0) fit any record, even one past the end of the file:
+            // those are not in the file, and a damaged run could claim billions of them.
+            plan.outcome = {MapStop::shortRecord, plan.traces, 0};
             return plan;
         }
         if (record.infoRefused) {

@@ -135,8 +135,9 @@ Result<MapOutcome> fillCube(const ByteSource& source, const MapBlock& block, con
                             std::span<float> cube);
 
 // How many trace records a walk reads before it stops, found without reading any of them; a
-// trace record holds one map of NPX x NPY values. `outcome` holds a wrongCount stop, and `error`
-// the walk's error, which a caller raises once the names before it are read.
+// trace record holds one map of NPX x NPY values. `outcome` holds a wrongCount stop, or a
+// shortRecord stop for a record that lies past the end of the file; `error` holds the walk's
+// error. A caller raises either once the names before it are read.
 struct TracePlan {
     std::int64_t traces = 0;
     MapOutcome outcome;

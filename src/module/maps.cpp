@@ -121,6 +121,11 @@ bool lengthOf(const PyRef& axis, std::int64_t& length) {
     return size >= 0;
 }
 
+PyObject* raiseShortRecord(std::int64_t record) {
+    PyErr_Format(PyExc_ValueError, "Data block ends inside record %lld", static_cast<long long>(record));
+    return nullptr;
+}
+
 // The map cube: NPY x NPX x NPT float32, zero where no record is stored.
 PyObject* mapCube(PyObject* result, std::optional<ByteSource>& source, std::int64_t offsetToData,
                   const MapGeometry& geometry, const MapParameters& values) {
@@ -167,8 +172,7 @@ PyObject* mapCube(PyObject* result, std::optional<ByteSource>& source, std::int6
             return nullptr;
         }
         case MapStop::shortRecord:
-            PyErr_Format(PyExc_ValueError, "Data block ends inside record %lld", static_cast<long long>(outcome.record));
-            return nullptr;
+            return raiseShortRecord(outcome.record);
         case MapStop::wrongCount:
         case MapStop::badName:
             break;
@@ -262,6 +266,9 @@ PyObject* traceMaps(PyObject* result, std::optional<ByteSource>& source, std::in
     }
     if (plan.outcome.stop == MapStop::wrongCount) {
         return raiseReshapeError(plan.outcome.values, geometry.npy, geometry.npx);
+    }
+    if (plan.outcome.stop == MapStop::shortRecord) {
+        return raiseShortRecord(plan.outcome.record);
     }
     if (plan.traces == 0) {
         return raiseNothingToStack();
