@@ -302,6 +302,16 @@ def test_trace_maps_stack_along_the_third_axis(write_file):
                                   "maxY", "minY", "labels", "traces", "parameters"]
 
 
+def test_many_traces_of_large_maps_stack_as_dstack_does(write_file):
+    # Enough traces and pixels to cross any grouping of traces or pixels the reader uses.
+    npx, npy, traces = 50, 61, 37
+    maps = np.random.default_rng(5).random((traces, npy * npx), np.float32)
+    block = MapBlock(info_size=160).run(maps.tolist(), names=[str(k) for k in range(traces)])
+    result = load(write_file, trace_file(block, {**TRACE_GEOMETRY, "NPT": npx * npy, "NPX": npx, "NPY": npy}), TRC)
+    assert np.array_equal(result.traces, np.dstack([m.reshape(npy, npx) for m in maps]))
+    assert result.labels == [str(k) for k in range(traces)]
+
+
 @pytest.mark.parametrize("info_size, name, expected", [
     (200, b"abc\0xyz", "abc"),
     (152, None, ""),

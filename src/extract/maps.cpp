@@ -137,27 +137,36 @@ Result<MapOutcome> fillCube(const ByteSource& source, const MapBlock& block, con
     const std::int64_t npt = geometry.npt;
     const std::int64_t grid = mapSizeOf(geometry);
 
-    // Records that lie back to back in the file, read with one read when the next one does not join.
+    // Records that lie back to back in the file, with their info records between them, are read
+    // together: one scattered read puts each record's values in place and drops the info records.
+    constexpr std::size_t batchRecords = 512;
+    constexpr std::int64_t droppedInBatch = 65536;  // a longer info record ends the batch
     struct Batch {
-        std::int64_t fileAt = 0;
-        std::int64_t first = 0;
-        std::int64_t records = 0;
+        std::int64_t fileAt = 0;   // the first record's values
+        std::int64_t fileEnd = 0;  // the end of the last record's info record
+        std::int64_t first = 0;    // the first record's index
+        bool open = false;         // whether the next record may join
+        std::vector<ReadPart> parts;
+        std::vector<std::int64_t> valuesEnd;  // each record's values end, from fileAt
     } batch;
     auto flush = [&]() -> Result<MapOutcome> {
-        if (batch.records == 0) {
+        if (batch.valuesEnd.empty()) {
             return MapOutcome{};
         }
-        const auto into = cube.subspan(static_cast<std::size_t>(batch.first * npt),
-                                       static_cast<std::size_t>(batch.records * npt));
+        auto got = source.readParts(batch.fileAt, batch.parts);
         const std::int64_t first = batch.first;
-        batch.records = 0;
-        auto got = readValues(source, batch.fileAt, into);
+        const std::size_t records = batch.valuesEnd.size();
+        fromLittleEndian(cube.subspan(static_cast<std::size_t>(first * npt), records * static_cast<std::size_t>(npt)));
+        const auto ends = std::move(batch.valuesEnd);
+        batch = Batch{};
         if (!got.ok()) {
             return got.error();
         }
-        if (got.value() != into.size()) {
-            // The file shrank while it was read.
-            return MapOutcome{MapStop::shortRecord, first + static_cast<std::int64_t>(got.value()) / npt, 0};
+        const auto read = static_cast<std::int64_t>(got.value());
+        for (std::size_t j = 0; j < ends.size(); ++j) {
+            if (ends[j] > read) {
+                return MapOutcome{MapStop::shortRecord, first + static_cast<std::int64_t>(j), 0};  // the file shrank
+            }
         }
         return MapOutcome{};
     };
@@ -168,6 +177,27 @@ Result<MapOutcome> fillCube(const ByteSource& source, const MapBlock& block, con
             return flushed;
         }
         return outcome;
+    };
+    // Adds a record whose values are all in the file to the batch.
+    auto place = [&](const StoredRecord& record, std::int64_t index) -> Result<MapOutcome> {
+        if (!(batch.open && record.valuesAt == batch.fileEnd && batch.valuesEnd.size() < batchRecords)) {
+            auto flushed = flush();
+            if (!flushed.ok() || flushed.value().stop != MapStop::none) {
+                return flushed;
+            }
+            batch.fileAt = record.valuesAt;
+            batch.first = index;
+        }
+        const std::int64_t valuesBytes = npt * valueSize;
+        batch.parts.push_back({reinterpret_cast<std::uint8_t*>(cube.data() + index * npt),
+                               static_cast<std::size_t>(valuesBytes)});
+        batch.valuesEnd.push_back(record.valuesAt + valuesBytes - batch.fileAt);
+        batch.open = record.infoLength <= droppedInBatch;
+        if (batch.open && record.infoLength > 0) {
+            batch.parts.push_back({nullptr, static_cast<std::size_t>(record.infoLength)});
+        }
+        batch.fileEnd = record.infoAt + record.infoLength;
+        return MapOutcome{};
     };
 
     std::int64_t index = 0;
@@ -194,16 +224,9 @@ Result<MapOutcome> fillCube(const ByteSource& source, const MapBlock& block, con
             return finish(MapOutcome{MapStop::beyondGrid, grid, 0});
         }
         if (npt > 0) {
-            const bool joins = batch.records > 0 && index == batch.first + batch.records &&
-                               record.valuesAt == batch.fileAt + batch.records * npt * valueSize;
-            if (joins) {
-                ++batch.records;
-            } else {
-                auto flushed = flush();
-                if (!flushed.ok() || flushed.value().stop != MapStop::none) {
-                    return flushed;
-                }
-                batch = {record.valuesAt, index, 1};
+            auto placed = place(record, index);
+            if (!placed.ok() || placed.value().stop != MapStop::none) {
+                return placed;
             }
         }
         if (record.infoRefused) {
@@ -254,30 +277,71 @@ Result<TracePlan> planTraces(const ByteSource& source, const MapBlock& block, co
 
 namespace {
 
-// Reads map `trace` of a trace record into `stack` at [:, :, trace], through a small buffer.
-Result<std::int64_t> readTraceMap(const ByteSource& source, std::int64_t at, std::int64_t mapSize,
-                                  std::int64_t traces, std::int64_t trace, std::span<float> stack) {
-    constexpr std::int64_t chunkValues = 16384;
-    std::array<float, chunkValues> chunk;
-    std::int64_t done = 0;
-    while (done < mapSize) {
-        const std::int64_t count = std::min(chunkValues, mapSize - done);
-        auto got = readValues(source, at + done * valueSize, std::span<float>(chunk.data(), count));
-        if (!got.ok()) {
-            return got.error();
+// Maps of consecutive traces, read together a chunk of pixels at a time so that each pixel's values
+// for the whole group are written side by side into the stack, where they lie K apart otherwise.
+class TraceGroup {
+public:
+    static constexpr std::int64_t mostTraces = 16;
+    static constexpr std::int64_t chunkValues = 2048;
+
+    TraceGroup(const ByteSource& source, std::int64_t mapSize, std::int64_t traces, std::span<float> stack)
+        : source_(source), mapSize_(mapSize), traces_(traces), stack_(stack),
+          chunk_(static_cast<std::size_t>(mostTraces * chunkValues)) {}
+
+    bool full() const { return static_cast<std::int64_t>(at_.size()) == mostTraces; }
+
+    // Adds the map of trace `trace`, whose values start at `valuesAt`: the one after the last added.
+    void add(std::int64_t trace, std::int64_t valuesAt) {
+        if (at_.empty()) {
+            first_ = trace;
         }
-        const auto read = static_cast<std::int64_t>(got.value());
-        float* place = stack.data() + done * traces + trace;
-        for (std::int64_t i = 0; i < read; ++i) {
-            place[i * traces] = chunk[i];
-        }
-        done += read;
-        if (read != count) {
-            break;  // the file shrank while it was read
-        }
+        at_.push_back(valuesAt);
     }
-    return done;
-}
+
+    // Reads the maps added since the last flush. A map cut short (the file shrank while it was read)
+    // stops with wrongCount at the first such trace, with the count of its values read.
+    Result<MapOutcome> flush() {
+        const auto members = static_cast<std::int64_t>(at_.size());
+        std::array<std::int64_t, mostTraces> read{};
+        for (std::int64_t done = 0; done < mapSize_ && members > 0; done += chunkValues) {
+            const std::int64_t count = std::min(chunkValues, mapSize_ - done);
+            for (std::int64_t g = 0; g < members; ++g) {
+                float* into = chunk_.data() + g * chunkValues;
+                if (read[g] != done) {
+                    continue;  // already cut short
+                }
+                auto got = readValues(source_, at_[g] + done * valueSize, std::span<float>(into, count));
+                if (!got.ok()) {
+                    at_.clear();
+                    return got.error();
+                }
+                read[g] += static_cast<std::int64_t>(got.value());
+            }
+            for (std::int64_t i = 0; i < count; ++i) {
+                float* pixel = stack_.data() + (done + i) * traces_ + first_;
+                for (std::int64_t g = 0; g < members; ++g) {
+                    pixel[g] = chunk_[g * chunkValues + i];
+                }
+            }
+        }
+        at_.clear();
+        for (std::int64_t g = 0; g < members; ++g) {
+            if (read[g] != mapSize_) {
+                return MapOutcome{MapStop::wrongCount, first_ + g, read[g]};
+            }
+        }
+        return MapOutcome{};
+    }
+
+private:
+    const ByteSource& source_;
+    std::int64_t mapSize_;
+    std::int64_t traces_;
+    std::span<float> stack_;
+    std::vector<float> chunk_;
+    std::vector<std::int64_t> at_;
+    std::int64_t first_ = 0;
+};
 
 // Appends the name of the info record at `infoAt`: its bytes from traceNameAt on, up to the
 // first NUL. Returns whether the name is ASCII.
@@ -323,38 +387,48 @@ Result<MapOutcome> readTraces(const ByteSource& source, const MapBlock& block, c
     RecordWalk& walk = started.value();
     const std::int64_t mapSize = mapSizeOf(geometry);
     const bool named = block.header.infoSize >= traceNameAt;
+    const bool mapped = !stack.empty() && mapSize > 0;
+    TraceGroup group(source, mapSize, traces, stack);
+    // Ends with `outcome`, unless a map read before it comes up short first.
+    auto finish = [&](Result<MapOutcome> outcome) -> Result<MapOutcome> {
+        auto flushed = group.flush();
+        if (!flushed.ok() || flushed.value().stop != MapStop::none) {
+            return flushed;
+        }
+        return outcome;
+    };
     std::int64_t done = 0;
     while (done < traces) {
         auto next = walk.next();
         if (!next.ok()) {
-            return next.error();
+            return finish(next.error());
         }
         if (!next.value()) {
             break;
         }
         const StoredRecord& record = *next.value();
         const std::int64_t count = std::min(record.alike, traces - done);
-        if (!stack.empty() && mapSize > 0) {
-            auto read = readTraceMap(source, record.valuesAt, mapSize, traces, done, stack);
-            if (!read.ok()) {
-                return read.error();
-            }
-            if (read.value() != mapSize) {
-                return MapOutcome{MapStop::wrongCount, done, read.value()};
-            }
+        if (mapped) {
+            group.add(done, record.valuesAt);
         }
         if (named) {
             auto ascii = readTraceName(source, record, count, names);
             if (!ascii.ok()) {
-                return ascii.error();
+                return finish(ascii.error());
             }
             if (!ascii.value()) {
-                return MapOutcome{MapStop::badName, done, 0};
+                return finish(MapOutcome{MapStop::badName, done, 0});
+            }
+        }
+        if (group.full()) {
+            auto flushed = group.flush();
+            if (!flushed.ok() || flushed.value().stop != MapStop::none) {
+                return flushed;
             }
         }
         done += count;
     }
-    return MapOutcome{};
+    return finish(MapOutcome{});
 }
 
 }  // namespace korvex

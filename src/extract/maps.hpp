@@ -129,7 +129,8 @@ struct MapOutcome {
 };
 
 // Fills `cube`, NPY x NPX x NPT values zero-filled by the caller: record k is read straight into
-// row k / NPX, column k % NPX. Runs of records that lie back to back are read at once. Errors:
+// row k / NPX, column k % NPX. Records that lie back to back are read a few hundred at a time, in
+// one scattered read that drops their info records. Errors:
 // those of the walk, and readLength for an infoSize below -1 once the first record is placed.
 Result<MapOutcome> fillCube(const ByteSource& source, const MapBlock& block, const MapGeometry& geometry,
                             std::span<float> cube);

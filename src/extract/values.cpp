@@ -56,15 +56,20 @@ Result<std::size_t> readValues(const ByteSource& source, std::int64_t offset, st
         return got.error();
     }
     const std::size_t values = got.value() / sizeof(float);
+    fromLittleEndian(into.first(values));
+    return values;
+}
+
+void fromLittleEndian(std::span<float> values) {
     if constexpr (std::endian::native == std::endian::big) {
-        for (std::size_t i = 0; i < values; ++i) {
+        auto* bytes = reinterpret_cast<std::uint8_t*>(values.data());
+        for (std::size_t i = 0; i < values.size(); ++i) {
             std::uint32_t word;
             std::memcpy(&word, bytes + 4 * i, 4);
             word = (word >> 24) | ((word >> 8) & 0xFF00u) | ((word << 8) & 0xFF0000u) | (word << 24);
             std::memcpy(bytes + 4 * i, &word, 4);
         }
     }
-    return values;
 }
 
 }  // namespace korvex

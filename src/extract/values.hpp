@@ -27,6 +27,9 @@ void evenlySpaced(double first, double last, std::span<double> axis);
 // How many of `count` values lie whole in the source from `offset` on (an offset >= 0).
 std::int64_t storedValueCount(const ByteSource& source, std::int64_t offset, std::int64_t count);
 
+// Turns values read as little-endian bytes into the host's order (nothing to do on most hosts).
+void fromLittleEndian(std::span<float> values);
+
 // Reads into.size() values from `offset` straight into `into`; returns how many were read, fewer
 // only when the source has shrunk since it was measured.
 Result<std::size_t> readValues(const ByteSource& source, std::int64_t offset, std::span<float> into);

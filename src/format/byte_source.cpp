@@ -1,10 +1,14 @@
 // ByteSource over a file descriptor (pread) or a caller's buffer (memcpy).
 #include "format/byte_source.hpp"
 
+#include <algorithm>
+#include <array>
 #include <cerrno>
+#include <climits>
 #include <cstring>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 namespace korvex {
@@ -90,6 +94,75 @@ Result<std::size_t> ByteSource::readAt(std::int64_t offset, std::uint8_t* into, 
         done += static_cast<std::size_t>(got);
     }
     return done;
+}
+
+Result<std::size_t> ByteSource::readParts(std::int64_t offset, std::span<const ReadPart> parts) const {
+    if (offset < 0 || offset >= size_) {
+        return std::size_t{0};
+    }
+    const auto available = static_cast<std::uint64_t>(size_ - offset);
+    std::array<std::uint8_t, 4096> dropped;
+    std::array<iovec, 1024> vectors;
+    const std::size_t vectorLimit = std::min<std::size_t>(vectors.size(), IOV_MAX);
+    std::size_t done = 0;
+    std::size_t part = 0;     // the first part not read in full
+    std::size_t partDone = 0; // bytes of it already read
+    for (;;) {
+        // Parts that are read already, or hold nothing, are passed over.
+        while (part < parts.size() && partDone == parts[part].count) {
+            ++part;
+            partDone = 0;
+        }
+        if (part == parts.size() || done == available) {
+            return done;
+        }
+        std::size_t vectorCount = 0;
+        std::uint64_t wanted = 0;
+        for (std::size_t i = part; i < parts.size() && vectorCount < vectorLimit && wanted < available - done; ++i) {
+            const std::size_t skip = i == part ? partDone : 0;
+            const auto count = static_cast<std::size_t>(
+                std::min<std::uint64_t>(parts[i].count - skip, available - done - wanted));
+            // Dropped bytes all land in one small buffer, a buffer's length at a time.
+            const bool drop = parts[i].into == nullptr;
+            const std::size_t length = drop ? std::min(count, dropped.size()) : count;
+            vectors[vectorCount++] = {drop ? dropped.data() : parts[i].into + skip, length};
+            wanted += length;
+            if (length != count) {
+                break;
+            }
+        }
+        std::size_t got = 0;
+        if (memory_ != nullptr) {
+            for (std::size_t i = 0; i < vectorCount; ++i) {
+                std::memcpy(vectors[i].iov_base, memory_ + offset + done + got, vectors[i].iov_len);
+                got += vectors[i].iov_len;
+            }
+        } else {
+            const ssize_t read = ::preadv(descriptor_, vectors.data(), static_cast<int>(vectorCount),
+                                          static_cast<off_t>(offset) + static_cast<off_t>(done));
+            if (read < 0) {
+                if (errno == EINTR) {
+                    continue;
+                }
+                return Error::fromSystem(errno);
+            }
+            if (read == 0) {
+                return done;  // the file shrank since it was opened
+            }
+            got = static_cast<std::size_t>(read);
+        }
+        done += got;
+        while (got > 0) {
+            const std::size_t rest = parts[part].count - partDone;
+            const std::size_t taken = std::min(rest, got);
+            partDone += taken;
+            got -= taken;
+            if (partDone == parts[part].count) {
+                ++part;
+                partDone = 0;
+            }
+        }
+    }
 }
 
 Result<std::size_t> ByteSource::readHead(std::uint8_t* into, std::size_t count) const {

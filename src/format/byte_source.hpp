@@ -10,6 +10,13 @@
 
 namespace korvex {
 
+// One part of a scattered read: `count` bytes into `into`, or, with a null `into`, read and
+// dropped (parts of a few kilobytes drop cheaply; longer ones cost a system call per few kilobytes).
+struct ReadPart {
+    std::uint8_t* into;
+    std::size_t count;
+};
+
 class ByteSource {
 public:
     // Opens a file read-only. A directory is refused with EISDIR, as the interpreter's open() does.
@@ -29,6 +36,10 @@ public:
     // Reads up to `count` bytes at `offset` into `into` and returns how many were read: fewer than
     // `count` only where the source ends. An offset at or past the end reads nothing.
     Result<std::size_t> readAt(std::int64_t offset, std::uint8_t* into, std::size_t count) const;
+
+    // Reads consecutive parts from `offset` on, in as few system calls as the system allows, and
+    // returns how many bytes were read: fewer than the parts hold only where the source ends.
+    Result<std::size_t> readParts(std::int64_t offset, std::span<const ReadPart> parts) const;
 
     // Reads up to `count` bytes from the very start as a stream, so that pipes and devices, which have
     // no size and cannot be read at an offset, still answer. Used for the magic test only.
