@@ -290,7 +290,7 @@ def model_map(path, data, block):
                         spectrum_list.append(np.fromfile(f, dtype=np.float32, count=npt).reshape((npy, npx)))
                         if info_size >= NAME_START:
                             f.read(NAME_START)
-                            label = f.read(info_size - NAME_START).partition(b"\0")[0].decode("ascii")
+                            label = windows_1252(f.read(info_size - NAME_START).partition(b"\0")[0])
                             result["labels"].append(label)
                         else:
                             f.read(info_size)

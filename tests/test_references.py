@@ -65,7 +65,7 @@ CASES = {
     "map without columns": lambda f: (korvex.getOpusData, [str(f["no columns"]), CUBE]),
     "store table past the end": lambda f: (korvex.getOpusData, [str(f["long table"]), CUBE]),
     "trace maps": lambda f: (korvex.getOpusData, [str(f["traces"]), TRACES]),
-    "trace name not ASCII": lambda f: (korvex.getOpusData, [str(f["bad name"]), TRACES]),
+    "trace name in Windows-1252": lambda f: (korvex.getOpusData, [str(f["1252 name"]), TRACES]),
     "trace map of the wrong size": lambda f: (korvex.getOpusData, [str(f["wrong map"]), TRACES]),
     "no trace map": lambda f: (korvex.getOpusData, [str(f["no trace"]), TRACES]),
     "constructor": lambda f: (korvex.DataReturn, list(BLOCK)),
@@ -112,7 +112,7 @@ def map_files():
         "no columns": map_file(cube, {**geometry, "NPX": 0}),
         "long table": map_file(MapBlock(number_entries=99), geometry),
         "traces": map_file(named, traces, data_type=7),
-        "bad name": map_file(MapBlock(info_size=160).run([[1.0] * 4], names=[b"\xff"]), traces, data_type=7),
+        "1252 name": map_file(MapBlock(info_size=160).run([[1.0] * 4], names=[b"\xff"]), traces, data_type=7),
         "wrong map": map_file(named, geometry, data_type=7),
         "no trace": map_file(MapBlock(), traces, data_type=7),
     }

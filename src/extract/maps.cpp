@@ -344,13 +344,12 @@ private:
 };
 
 // Appends the name of the info record at `infoAt`: its bytes from traceNameAt on, up to the
-// first NUL. Returns whether the name is ASCII.
-Result<bool> readTraceName(const ByteSource& source, const StoredRecord& record, std::int64_t repeats,
+// first NUL. An error only where the source fails.
+std::optional<Error> readTraceName(const ByteSource& source, const StoredRecord& record, std::int64_t repeats,
                            TraceNames& names) {
     TraceNames::Name name{names.text.size(), 0, repeats};
     std::int64_t at = record.infoAt + traceNameAt;
     const std::int64_t end = record.infoAt + record.infoLength;
-    bool ascii = true;
     bool ended = false;
     std::array<std::uint8_t, 4096> chunk;
     while (at < end && !ended) {
@@ -364,7 +363,6 @@ Result<bool> readTraceName(const ByteSource& source, const StoredRecord& record,
             length = static_cast<std::size_t>(static_cast<const std::uint8_t*>(nul) - chunk.data());
             ended = true;
         }
-        ascii = ascii && std::all_of(chunk.data(), chunk.data() + length, [](std::uint8_t byte) { return byte < 0x80; });
         names.text.insert(names.text.end(), chunk.data(), chunk.data() + length);
         if (got.value() != count) {
             break;  // the file shrank while it was read
@@ -373,7 +371,7 @@ Result<bool> readTraceName(const ByteSource& source, const StoredRecord& record,
     }
     name.length = names.text.size() - name.start;
     names.names.push_back(name);
-    return ascii;
+    return std::nullopt;
 }
 
 }  // namespace
@@ -412,12 +410,8 @@ Result<MapOutcome> readTraces(const ByteSource& source, const MapBlock& block, c
             group.add(done, record.valuesAt);
         }
         if (named) {
-            auto ascii = readTraceName(source, record, count, names);
-            if (!ascii.ok()) {
-                return finish(ascii.error());
-            }
-            if (!ascii.value()) {
-                return finish(MapOutcome{MapStop::badName, done, 0});
+            if (auto failed = readTraceName(source, record, count, names)) {
+                return finish(*failed);
             }
         }
         if (group.full()) {

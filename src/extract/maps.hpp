@@ -119,7 +119,6 @@ enum class MapStop : std::uint8_t {
     beyondGrid,   // a record whose row is NPY or more
     shortRecord,  // a record cut short by the end of the file
     wrongCount,   // a trace record of other than NPX x NPY values
-    badName,      // a trace name that is not ASCII: the last of the names read
 };
 
 struct MapOutcome {
@@ -165,12 +164,12 @@ struct TraceNames {
 //
 //   offset  size           field
 //   0       152            not used
-//   152     infoSize-152   name  ASCII, up to its first NUL (all of it when there is none)
+//   152     infoSize-152   name  text, up to its first NUL (all of it when there is none)
 inline constexpr std::int64_t traceNameAt = 152;
 
 // Reads the first `traces` trace records (as planTraces counted them): map k into `stack`, which
 // holds NPY x NPX x `traces` values with map k at [:, :, k] (or nothing, to read names only), and
-// the names into `names`. Stops with badName at a name that is not ASCII.
+// the names into `names`.
 Result<MapOutcome> readTraces(const ByteSource& source, const MapBlock& block, const MapGeometry& geometry,
                               std::int64_t traces, std::span<float> stack, TraceNames& names);
 

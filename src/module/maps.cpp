@@ -174,29 +174,22 @@ PyObject* mapCube(PyObject* result, std::optional<ByteSource>& source, std::int6
         case MapStop::shortRecord:
             return raiseShortRecord(outcome.record);
         case MapStop::wrongCount:
-        case MapStop::badName:
             break;
     }
     PyErr_SetString(PyExc_SystemError, "korvex: unexpected end of a map cube");
     return nullptr;
 }
 
-// Appends each name to the list the result's `labels` holds now, as a str decoded as ASCII; the
-// interpreter's UnicodeDecodeError for one that is not.
-bool appendLabels(PyObject* result, const TraceNames& names, bool lastIsBad) {
+// Appends each name to the list the result's `labels` holds now, decoded as text values are.
+bool appendLabels(PyObject* result, const TraceNames& names) {
     PyRef labels(PyObject_GetAttrString(result, "labels"));
     if (!labels) {
         return false;
     }
     for (const TraceNames::Name& name : names.names) {
         const auto bytes = names.textOf(name);
-        PyRef text(PyUnicode_DecodeASCII(reinterpret_cast<const char*>(bytes.data()),
-                                         static_cast<Py_ssize_t>(bytes.size()), "strict"));
+        PyRef text = textObject(names.textOf(name));
         if (!text) {
-            return false;
-        }
-        if (lastIsBad && &name == &names.names.back()) {
-            PyErr_SetString(PyExc_SystemError, "korvex: a trace name was refused as ASCII wrongly");
             return false;
         }
         for (std::int64_t i = 0; i < name.repeats; ++i) {
@@ -254,10 +247,6 @@ PyObject* traceMaps(PyObject* result, std::optional<ByteSource>& source, std::in
         return raiseError(read.error(), nullptr);
     }
     const MapOutcome& outcome = read.value();
-    if (outcome.stop == MapStop::badName) {
-        appendLabels(result, names, true);
-        return nullptr;
-    }
     if (outcome.stop == MapStop::wrongCount) {
         return raiseReshapeError(outcome.values, geometry.npy, geometry.npx);  // the file shrank meanwhile
     }
@@ -273,7 +262,7 @@ PyObject* traceMaps(PyObject* result, std::optional<ByteSource>& source, std::in
     if (plan.traces == 0) {
         return raiseNothingToStack();
     }
-    if (!appendLabels(result, names, false)) {
+    if (!appendLabels(result, names)) {
         return nullptr;
     }
     return stack.release();
