@@ -26,8 +26,13 @@ def main(argv):
         print("  no data blocks")
     for block in blocks:
         print("  data block:", block)
-        if block[1] == "2D":
-            describe_spectrum(korvex.getOpusData(str(path), block))
+        result = korvex.getOpusData(str(path), block)
+        if hasattr(result, "spectra"):
+            describe_cube(result)
+        elif hasattr(result, "traces"):
+            describe_traces(result)
+        else:
+            describe_spectrum(result)
     return 0
 
 
@@ -42,6 +47,28 @@ def describe_spectrum(result):
     print(f"    {len(params)} parameters, among them:")
     for line in named[:8]:
         print("     ", line)
+
+
+def describe_map(result):
+    x, y = result.mapX, result.mapY
+    extent = f" from ({x[0]:.4g}, {y[0]:.4g}) to ({x[-1]:.4g}, {y[-1]:.4g})" if len(x) and len(y) else ""
+    print(f"    map of {len(y)} rows x {len(x)} columns{extent}")
+
+
+def describe_cube(result):
+    describe_map(result)
+    spectra, x = result.spectra, result.x
+    rows, columns, points = spectra.shape
+    filled = int(np.count_nonzero(spectra.any(axis=2))) if spectra.size else 0
+    span = f" from {x[0]:.2f} to {x[-1]:.2f}" if points else ""
+    print(f"    {points} points per spectrum{span}; {filled} of {rows * columns} positions hold nonzero values")
+
+
+def describe_traces(result):
+    describe_map(result)
+    traces = result.traces
+    print(f"    {traces.shape[2]} trace maps" + (": " + ", ".join(repr(name) for name in result.labels[:5])
+                                                if result.labels else ""))
 
 
 if __name__ == "__main__":
