@@ -145,6 +145,59 @@ void fileSourceReadsWhatTheFileHolds(const std::string& folder) {
     std::remove(path.c_str());
 }
 
+// Parts of every kind: kept and dropped, empty, dropped runs longer than any drop buffer, and more
+// parts than one system call takes. Each kept byte must be the source's byte at its place.
+void scatteredReadsOf(const ByteSource& source, const Bytes& bytes) {
+    Bytes into(bytes.size(), 0xEE);
+    std::vector<ReadPart> parts;
+    std::vector<std::size_t> keptAt;  // offset of each part from the read's start; SIZE_MAX when dropped
+    std::size_t at = 3;
+    std::size_t length = 0;
+    for (std::size_t k = 0; at + length < bytes.size() + 20; ++k) {
+        at += length;
+        length = k % 3 == 1 ? (k % 300 == 1 ? 9000 : k % 5) : 1 + k % 11;
+        const bool kept = k % 3 != 1;
+        parts.push_back({kept ? into.data() + at : nullptr, length});
+        if (at + length > bytes.size()) {
+            break;  // the last part runs past the end of the source
+        }
+    }
+    auto got = source.readParts(3, parts);
+    CHECK(got.ok() && got.value() == bytes.size() - 3);
+    bool same = true;
+    for (const ReadPart& part : parts) {
+        if (part.into != nullptr) {
+            const auto from = static_cast<std::size_t>(part.into - into.data());
+            for (std::size_t i = 0; i < part.count && from + i < bytes.size(); ++i) {
+                same = same && into[from + i] == bytes[from + i];
+            }
+        }
+    }
+    CHECK(same);
+    CHECK(into[0] == 0xEE && into[2] == 0xEE);  // before the read's start
+    CHECK(parts.size() > 1100);
+    CHECK(source.readParts(static_cast<std::int64_t>(bytes.size()), parts).value() == 0);
+    CHECK(source.readParts(-1, parts).value() == 0);
+}
+
+void scatteredReads(const std::string& folder) {
+    Bytes bytes(60000);
+    for (std::size_t i = 0; i < bytes.size(); ++i) {
+        bytes[i] = static_cast<std::uint8_t>(i * 7 + i / 256);
+    }
+    scatteredReadsOf(ByteSource::fromMemory(bytes), bytes);
+    const std::string path = folder + "/scattered.bin";
+    std::FILE* file = std::fopen(path.c_str(), "wb");
+    std::fwrite(bytes.data(), 1, bytes.size(), file);
+    std::fclose(file);
+    auto source = ByteSource::open(path);
+    CHECK(source.ok());
+    if (source.ok()) {
+        scatteredReadsOf(source.value(), bytes);
+    }
+    std::remove(path.c_str());
+}
+
 void appendInt(Bytes& bytes, std::int32_t value) {
     const auto bits = static_cast<std::uint32_t>(value);
     for (int shift = 0; shift < 32; shift += 8) {
@@ -402,6 +455,7 @@ int main(int argc, char** argv) {
     readAtStaysInsideTheSource();
     openReportsSystemErrors(folder);
     fileSourceReadsWhatTheFileHolds(folder);
+    scatteredReads(folder);
     blockTypeFieldsOfWorkedCodes();
     dataBlockNames();
     directoryWalkStopsAtTheEndOfTheFile();
