@@ -145,18 +145,24 @@ def model_locations(reader, block):
     return found
 
 
+def located_parameters(reader, block):
+    """The directory scan and the parameter merge: the blocks found, and the merged parameters."""
+    found = model_locations(reader, block)
+    if found["data"] == -1 or found["params"] == -1:
+        raise ValueError("No data block exists in the file for: " + " ".join(block))
+    parameters = reader.params(found["params"])
+    for key in ("acq", "inst", "sample", "ft"):
+        if found[key] != -1:
+            parameters.update(reader.params(found[key]))
+    return found, parameters
+
+
 def model_spectrum(data, block):
     """What getOpusData(path, block) gives for a "2D" request: (x, y, maxY, minY, parameters),
     or the exception it raises; and the number of reports."""
     reader = Reader(data)
     try:
-        found = model_locations(reader, block)
-        if found["data"] == -1 or found["params"] == -1:
-            raise ValueError("No data block exists in the file for: " + " ".join(block))
-        parameters = reader.params(found["params"])
-        for key in ("acq", "inst", "sample", "ft"):
-            if found[key] != -1:
-                parameters.update(reader.params(found[key]))
+        found, parameters = located_parameters(reader, block)
         npt, fxv, lxv, mxy, mny = (parameters[label] for label in ("NPT", "FXV", "LXV", "MXY", "MNY"))
         x = np.linspace(fxv, lxv, npt)
         if found["data"] < 0:
@@ -227,14 +233,7 @@ def model_map(path, data, block):
     result = {}
     try:
         with open(path, "rb") as f:
-            # The directory scan and the parameter merge.
-            found = model_locations(reader, block)
-            if found["data"] == -1 or found["params"] == -1:
-                raise ValueError("No data block exists in the file for: " + " ".join(block))
-            parameters = reader.params(found["params"])
-            for key in ("acq", "inst", "sample", "ft"):
-                if found[key] != -1:
-                    parameters.update(reader.params(found[key]))
+            found, parameters = located_parameters(reader, block)
             npt, fxv, lxv, aox, aoy, ddx, ddy, npx, npy, mxy, mny = (parameters[label] for label in MAP_LABELS)
 
             # A derivative without a map geometry takes that of its underived data.
