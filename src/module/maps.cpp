@@ -187,7 +187,6 @@ bool appendLabels(PyObject* result, const TraceNames& names) {
         return false;
     }
     for (const TraceNames::Name& name : names.names) {
-        const auto bytes = names.textOf(name);
         PyRef text = textObject(names.textOf(name));
         if (!text) {
             return false;
@@ -227,7 +226,7 @@ PyObject* traceMaps(PyObject* result, std::optional<ByteSource>& source, std::in
     }
     const TracePlan& plan = planned.value();
     // The stack is made only when every record fits it; otherwise only the names before the failing
-    // record are read, since a bad name among them is what fails first.
+    // record are read, so that a read failing among them fails first, as it does in reading order.
     const bool stacks = plan.traces > 0 && plan.outcome.stop == MapStop::none && !plan.error;
     PyRef stack;
     BufferView view;
