@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <utility>
 #include <vector>
 
 #include "format/byte_source.hpp"
@@ -43,6 +44,16 @@ private:
     std::vector<std::uint8_t> window_;  // the source's bytes from windowStart_ on
     std::int64_t windowStart_ = 0;
 };
+
+// Runs `read` on a new cursor over `source` and hands the cursor's reports of failed reads back in
+// `reports`, whatever `read` returns.
+template <typename Read>
+auto readReporting(const ByteSource& source, std::vector<ReadReport>& reports, Read&& read) {
+    Cursor cursor(source);
+    auto result = read(cursor);
+    reports = std::move(cursor.reports);
+    return result;
+}
 
 // Each reader decodes one value at the cursor and advances it by the bytes actually read. A value
 // that cannot be read in full yields 0 and adds one report; the position then rests at the end.

@@ -87,10 +87,7 @@ PyObject* listContents(PyObject* module, PyObject* path) {
             openFailed = true;
             return source.error();
         }
-        Cursor cursor(source.value());
-        auto listed = korvex::listContents(cursor);
-        reports = std::move(cursor.reports);
-        return listed;
+        return readReporting(source.value(), reports, [](Cursor& cursor) { return korvex::listContents(cursor); });
     });
     reportFailedReads(reports);
     if (!listing.ok()) {

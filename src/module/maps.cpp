@@ -73,10 +73,8 @@ bool useOriginalGeometry(const Request& request, const ByteSource& source, std::
     ParameterList list;
     std::vector<ReadReport> reports;
     auto read = withoutGil([&]() -> Result<std::size_t> {
-        Cursor cursor(source);
-        auto records = getParams(cursor, offsetToOriginalParams, list);
-        reports = std::move(cursor.reports);
-        return records;
+        return readReporting(source, reports,
+                             [&](Cursor& cursor) { return getParams(cursor, offsetToOriginalParams, list); });
     });
     reportFailedReads(reports);
     if (!read.ok()) {
@@ -126,6 +124,11 @@ PyObject* raiseShortRecord(std::int64_t record) {
     return nullptr;
 }
 
+// The map block's header and store table; failed reads of them are put in `reports`.
+Result<MapBlock> readBlock(const ByteSource& source, std::int64_t offsetToData, std::vector<ReadReport>& reports) {
+    return readReporting(source, reports, [&](Cursor& cursor) { return readMapBlock(cursor, offsetToData); });
+}
+
 // The map cube: NPY x NPX x NPT float32, zero where no record is stored.
 PyObject* mapCube(PyObject* result, std::optional<ByteSource>& source, std::int64_t offsetToData,
                   const MapGeometry& geometry, const MapParameters& values) {
@@ -136,9 +139,7 @@ PyObject* mapCube(PyObject* result, std::optional<ByteSource>& source, std::int6
     }
     std::vector<ReadReport> reports;
     auto filled = withoutGil([&]() -> Result<MapOutcome> {
-        Cursor cursor(*source);
-        auto block = readMapBlock(cursor, offsetToData);
-        reports = std::move(cursor.reports);
+        auto block = readBlock(*source, offsetToData, reports);
         if (!block.ok()) {
             return block.error();
         }
@@ -211,9 +212,7 @@ PyObject* traceMaps(PyObject* result, std::optional<ByteSource>& source, std::in
     std::vector<ReadReport> reports;
     std::optional<MapBlock> block;
     auto planned = withoutGil([&]() -> Result<TracePlan> {
-        Cursor cursor(*source);
-        auto read = readMapBlock(cursor, offsetToData);
-        reports = std::move(cursor.reports);
+        auto read = readBlock(*source, offsetToData, reports);
         if (!read.ok()) {
             return read.error();
         }
