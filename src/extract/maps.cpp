@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <cstring>
 #include <limits>
+#include <utility>
 
 #include "extract/values.hpp"
 
@@ -20,6 +21,16 @@ constexpr std::int64_t int64Max = std::numeric_limits<std::int64_t>::max();
 std::int64_t mapSizeOf(const MapGeometry& geometry) {
     std::int64_t size = 0;
     return __builtin_mul_overflow(geometry.npx, geometry.npy, &size) ? int64Max : size;
+}
+
+// Whether a step of a walk ends it: an error, or a stop.
+bool ends(const Result<MapOutcome>& step) {
+    return !step.ok() || step.value().stop != MapStop::none;
+}
+
+// `outcome`, unless reading what came before it (`flushed`) ended the walk first.
+Result<MapOutcome> after(Result<MapOutcome> flushed, Result<MapOutcome> outcome) {
+    return ends(flushed) ? flushed : outcome;
 }
 
 }  // namespace
@@ -171,18 +182,11 @@ Result<MapOutcome> fillCube(const ByteSource& source, const MapBlock& block, con
         return MapOutcome{};
     };
     // Ends the walk with `outcome`, unless reading the records before it fails first.
-    auto finish = [&](Result<MapOutcome> outcome) -> Result<MapOutcome> {
-        auto flushed = flush();
-        if (!flushed.ok() || flushed.value().stop != MapStop::none) {
-            return flushed;
-        }
-        return outcome;
-    };
+    auto finish = [&](Result<MapOutcome> outcome) { return after(flush(), std::move(outcome)); };
     // Adds a record whose values are all in the file to the batch.
     auto place = [&](const StoredRecord& record, std::int64_t index) -> Result<MapOutcome> {
         if (!(batch.open && record.valuesAt == batch.fileEnd && batch.valuesEnd.size() < batchRecords)) {
-            auto flushed = flush();
-            if (!flushed.ok() || flushed.value().stop != MapStop::none) {
+            if (auto flushed = flush(); ends(flushed)) {
                 return flushed;
             }
             batch.fileAt = record.valuesAt;
@@ -224,8 +228,7 @@ Result<MapOutcome> fillCube(const ByteSource& source, const MapBlock& block, con
             return finish(MapOutcome{MapStop::beyondGrid, grid, 0});
         }
         if (npt > 0) {
-            auto placed = place(record, index);
-            if (!placed.ok() || placed.value().stop != MapStop::none) {
+            if (auto placed = place(record, index); ends(placed)) {
                 return placed;
             }
         }
@@ -388,13 +391,7 @@ Result<MapOutcome> readTraces(const ByteSource& source, const MapBlock& block, c
     const bool mapped = !stack.empty() && mapSize > 0;
     TraceGroup group(source, mapSize, traces, stack);
     // Ends with `outcome`, unless a map read before it comes up short first.
-    auto finish = [&](Result<MapOutcome> outcome) -> Result<MapOutcome> {
-        auto flushed = group.flush();
-        if (!flushed.ok() || flushed.value().stop != MapStop::none) {
-            return flushed;
-        }
-        return outcome;
-    };
+    auto finish = [&](Result<MapOutcome> outcome) { return after(group.flush(), std::move(outcome)); };
     std::int64_t done = 0;
     while (done < traces) {
         auto next = walk.next();
@@ -415,8 +412,7 @@ Result<MapOutcome> readTraces(const ByteSource& source, const MapBlock& block, c
             }
         }
         if (group.full()) {
-            auto flushed = group.flush();
-            if (!flushed.ok() || flushed.value().stop != MapStop::none) {
+            if (auto flushed = group.flush(); ends(flushed)) {
                 return flushed;
             }
         }
