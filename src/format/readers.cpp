@@ -37,7 +37,7 @@ Unsigned littleEndian(const std::array<std::uint8_t, N>& bytes) {
 
 }  // namespace
 
-Result<std::size_t> Cursor::read(std::uint8_t* into, std::size_t count) {
+Result<std::size_t> Cursor::readOutsideWindow(std::uint8_t* into, std::size_t count) {
     if (count >= windowCapacity) {
         auto got = source.readAt(position, into, count);
         if (got.ok()) {
@@ -45,24 +45,35 @@ Result<std::size_t> Cursor::read(std::uint8_t* into, std::size_t count) {
         }
         return got;
     }
-    const std::int64_t intoWindow = position - windowStart_;
-    const bool held = intoWindow >= 0 && static_cast<std::uint64_t>(intoWindow) <= window_.size() &&
-                      count <= window_.size() - static_cast<std::size_t>(intoWindow);
-    if (!held) {
-        // A window shorter than its capacity holds all the source has from its start on.
-        window_.resize(windowCapacity);
-        auto got = source.readAt(position, window_.data(), windowCapacity);
+    const auto holds = [&](const Window& window) {
+        const std::int64_t intoWindow = position - window.start;
+        return window.loaded && intoWindow >= 0 && static_cast<std::uint64_t>(intoWindow) <= window.bytes.size() &&
+               (count <= window.bytes.size() - static_cast<std::size_t>(intoWindow) ||
+                window.bytes.size() < windowCapacity);
+    };
+    const auto held = std::find_if(windows_.begin(), windows_.end(), holds);
+    if (held != windows_.end()) {
+        current_ = static_cast<std::size_t>(held - windows_.begin());
+    } else {
+        replaced_ = (replaced_ + 1) % windowCount;
+        Window& window = windows_[replaced_];
+        window.bytes.resize(windowCapacity);
+        auto got = source.readAt(position, window.bytes.data(), windowCapacity);
         if (!got.ok()) {
-            window_.clear();
+            window.bytes.clear();
+            window.loaded = false;
             return got.error();
         }
-        window_.resize(got.value());
-        windowStart_ = position;
+        window.bytes.resize(got.value());
+        window.start = position;
+        window.loaded = true;
+        current_ = replaced_;
     }
-    const auto start = static_cast<std::size_t>(position - windowStart_);
-    const std::size_t served = std::min(count, window_.size() - start);
+    const Window& window = windows_[current_];
+    const auto start = static_cast<std::size_t>(position - window.start);
+    const std::size_t served = std::min(count, window.bytes.size() - start);
     if (served != 0) {
-        std::memcpy(into, window_.data() + start, served);
+        std::memcpy(into, window.bytes.data() + start, served);
     }
     position += static_cast<std::int64_t>(served);
     return served;

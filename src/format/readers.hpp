@@ -1,7 +1,9 @@
 // The primitive little-endian readers readInt, readShort and readDouble over a Cursor.
 #pragma once
 
+#include <array>
 #include <cstdint>
+#include <cstring>
 #include <utility>
 #include <vector>
 
@@ -24,8 +26,10 @@ struct ReadReport {
 };
 
 // A position in a ByteSource, as a file object has one, plus the reports of failed reads made
-// through it, in the order they happened. Small reads are served from a read-ahead window, so that
-// walking a run of small fields costs one read of the source, not one per field.
+// through it, in the order they happened. Small reads are served from read-ahead windows, so that
+// walking a run of small fields costs one read of the source, not one per field. A few windows are
+// kept, as a request's parameter blocks often lie in two or three places that its reads alternate
+// between.
 class Cursor {
 public:
     const ByteSource& source;
@@ -36,13 +40,37 @@ public:
 
     // Reads up to `count` bytes at the position into `into` and advances past what was read: fewer
     // than `count` only where the source ends.
-    Result<std::size_t> read(std::uint8_t* into, std::size_t count);
+    Result<std::size_t> read(std::uint8_t* into, std::size_t count) {
+        const Window& window = windows_[current_];
+        const std::int64_t intoWindow = position - window.start;
+        if (intoWindow >= 0 && count <= window.bytes.size() &&
+            static_cast<std::uint64_t>(intoWindow) <= window.bytes.size() - count) {
+            if (count != 0) {
+                std::memcpy(into, window.bytes.data() + intoWindow, count);
+            }
+            position += static_cast<std::int64_t>(count);
+            return count;
+        }
+        return readOutsideWindow(into, count);
+    }
 
 private:
     static constexpr std::size_t windowCapacity = 4096;
+    static constexpr std::size_t windowCount = 4;
 
-    std::vector<std::uint8_t> window_;  // the source's bytes from windowStart_ on
-    std::int64_t windowStart_ = 0;
+    // The source's bytes from `start` on: a window shorter than its capacity holds all the source
+    // has from its start on.
+    struct Window {
+        std::vector<std::uint8_t> bytes;
+        std::int64_t start = 0;
+        bool loaded = false;
+    };
+
+    Result<std::size_t> readOutsideWindow(std::uint8_t* into, std::size_t count);
+
+    std::array<Window, windowCount> windows_{};
+    std::size_t current_ = 0;   // the window the last read was served from
+    std::size_t replaced_ = 0;  // the window loaded last
 };
 
 // Runs `read` on a new cursor over `source` and hands the cursor's reports of failed reads back in

@@ -17,6 +17,7 @@ enum class ErrorKind {
     parameterLabel,          // a parameter label that is not UTF-8; `label` holds its four bytes
     storeTablePastEnd,       // a map block's store table ends beyond the file; `value` holds the block's offset
     readLength,              // a length below -1 to read, as a file object refuses it; `value` holds it
+    notOpusFile,             // the file does not begin with the magic number
 };
 
 struct Error {
@@ -37,6 +38,7 @@ struct Error {
     }
     static Error storeTablePastEndAt(std::int64_t offset) { return {ErrorKind::storeTablePastEnd, 0, offset}; }
     static Error readLengthOf(std::int64_t length) { return {ErrorKind::readLength, 0, length}; }
+    static Error notOpus() { return {ErrorKind::notOpusFile}; }
 };
 
 // Either a value or an Error; the core's functions return these instead of throwing.

@@ -1,27 +1,54 @@
-// The magic test through the module namespace, and the second opening of a call's file.
+// The magic test through the module namespace, and the opening of a call's file.
 #include "module/call_file.hpp"
 
 #include <cstdint>
 #include <span>
 
+#include "format/header.hpp"
+#include "module/functions.hpp"
 #include "module/lookup.hpp"
+#include "module/texts.hpp"
 
 namespace korvex {
 
-bool requireOpusFile(PyObject* module, PyObject* path) {
-    PyRef isOpus = moduleGlobal(module, "isOpusFile");
-    if (!isOpus) {
-        return false;
-    }
-    PyRef answer(PyObject_CallOneArg(isOpus.get(), path));
+namespace {
+
+// Calls `isOpus(path)`; false with the exception set when it raises or answers false.
+bool callMagicTest(PyObject* isOpus, PyObject* path) {
+    PyRef answer(PyObject_CallOneArg(isOpus, path));
     const int opus = answer ? PyObject_IsTrue(answer.get()) : -1;
     if (opus == 0) {
-        PyErr_SetString(PyExc_ValueError, "Can't process a non-Opus file");
+        PyErr_SetString(PyExc_ValueError, texts::notOpusFile);
     }
     return opus > 0;
 }
 
-bool CallFile::prepare(PyObject* path) {
+bool isOwnFunction(PyObject* function, const PyMethodDef& def) {
+    return PyCFunction_Check(function) && reinterpret_cast<PyCFunctionObject*>(function)->m_ml == &def;
+}
+
+}  // namespace
+
+bool CallFile::prepare(PyObject* module, PyObject* path) {
+    PyRef isOpus = moduleGlobal(module, "isOpusFile");
+    if (!isOpus) {
+        return false;
+    }
+    if (isOwnFunction(isOpus.get(), isOpusFileDef)) {
+        // The function converts the path first, with the same errors.
+        switch (toNativePath(path, native_)) {
+            case PathKind::failed:
+                return false;
+            case PathKind::native:
+                testOnOpen_ = true;
+                return true;
+            case PathKind::other:
+                break;
+        }
+    }
+    if (!callMagicTest(isOpus.get(), path)) {
+        return false;
+    }
     switch (toNativePath(path, native_)) {
         case PathKind::failed:
             return false;
@@ -35,12 +62,23 @@ bool CallFile::prepare(PyObject* path) {
 }
 
 Result<ByteSource> CallFile::open() const {
-    if (!contents_) {
-        return ByteSource::open(native_.encoded);
+    if (contents_) {
+        // The bytes object lives as long as this CallFile, which outlives the source.
+        return ByteSource::fromMemory({reinterpret_cast<const std::uint8_t*>(PyBytes_AS_STRING(contents_.get())),
+                                       static_cast<std::size_t>(PyBytes_GET_SIZE(contents_.get()))});
     }
-    // The bytes object lives as long as this CallFile, which outlives the source.
-    return ByteSource::fromMemory({reinterpret_cast<const std::uint8_t*>(PyBytes_AS_STRING(contents_.get())),
-                                   static_cast<std::size_t>(PyBytes_GET_SIZE(contents_.get()))});
+    auto source = ByteSource::open(native_.encoded);
+    if (!source.ok() || !testOnOpen_) {
+        return source;
+    }
+    auto magic = isOpusFile(source.value());
+    if (!magic.ok()) {
+        return magic.error();
+    }
+    if (!magic.value()) {
+        return Error::notOpus();
+    }
+    return source;
 }
 
 }  // namespace korvex

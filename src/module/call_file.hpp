@@ -1,4 +1,4 @@
-// The file that listContents and getOpusData read after the magic test.
+// The file that listContents and getOpusData read, and their magic test.
 #pragma once
 
 #include "module/py_ref.hpp"
@@ -9,17 +9,17 @@
 
 namespace korvex {
 
-// Calls the module-global isOpusFile(path), as it is bound at this moment. Returns false with the
-// exception set when it raises, or when it answers false ("Can't process a non-Opus file").
-bool requireOpusFile(PyObject* module, PyObject* path);
-
-// The second opening of a call's file: natively for a path, and for anything else that open()
-// takes (a file descriptor) through open() itself, read whole.
+// The file of a listContents or getOpusData call. The magic test goes through the module-global
+// isOpusFile as it is bound at the moment of the call. While that is still the module's own function
+// and the path is a path, the call opens the file once and makes the test on that opening, as the
+// function would; otherwise the global is called, and the file opened again after it: natively for
+// a path, and for anything else that open() takes (a file descriptor) through open() itself, read whole.
 class CallFile {
 public:
-    // With the GIL: converts `path`, or reads the file through open(). False with the exception set.
-    bool prepare(PyObject* path);
-    // Without the GIL: the bytes of the file.
+    // With the GIL: the magic test unless it is left to open(), and the path converted or the file
+    // read through open(). False with the exception set, "Can't process a non-Opus file" included.
+    bool prepare(PyObject* module, PyObject* path);
+    // Without the GIL: the bytes of the file, or the error of opening it or of its magic test.
     Result<ByteSource> open() const;
     // What an OSError of open() names.
     PyObject* filename() const { return native_.filename.get(); }
@@ -27,6 +27,7 @@ public:
 private:
     NativePath native_;
     PyRef contents_;
+    bool testOnOpen_ = false;
 };
 
 }  // namespace korvex

@@ -3,6 +3,8 @@
 
 #include <cerrno>
 
+#include "module/texts.hpp"
+
 namespace korvex {
 
 namespace {
@@ -64,6 +66,9 @@ PyObject* raiseError(const Error& error, PyObject* filename) {
         case ErrorKind::readLength:
             // What a file object's read() says of such a length.
             PyErr_SetString(PyExc_ValueError, "read length must be non-negative or -1");
+            return nullptr;
+        case ErrorKind::notOpusFile:
+            PyErr_SetString(PyExc_ValueError, texts::notOpusFile);
             return nullptr;
         case ErrorKind::parameterLabel: {
             // The interpreter's own decoder words the error; the core has found the label invalid.

@@ -76,7 +76,7 @@ PyObject* listingToList(const std::vector<ListedBlock>& listing) {
 
 PyObject* listContents(PyObject* module, PyObject* path) {
     CallFile file;
-    if (!requireOpusFile(module, path) || !file.prepare(path)) {
+    if (!file.prepare(module, path)) {
         return nullptr;
     }
     bool openFailed = false;

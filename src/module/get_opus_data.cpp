@@ -131,7 +131,7 @@ PyObject* getOpusData(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
     }
     Request request;
     CallFile file;
-    if (!parseRequest(values[1], request) || !requireOpusFile(module, path) || !file.prepare(path)) {
+    if (!parseRequest(values[1], request) || !file.prepare(module, path)) {
         return nullptr;
     }
 

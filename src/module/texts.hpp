@@ -135,6 +135,9 @@ inline constexpr const char* traceMapDescription =
 
 inline constexpr const char* noDescription = "No description set";
 
+// What listContents and getOpusData raise for a file without the magic number.
+inline constexpr const char* notOpusFile = "Can't process a non-Opus file";
+
 // Printed when a derived map takes its geometry from the underived data ("Orignal" as printed).
 inline constexpr const char* originalCoordinatesUsed = "Orignal mapping coordinates used";
 
