@@ -1,12 +1,11 @@
-"""Reading a map cube and a trace map file, against np.fromfile of the whole file.
+"""korvex against the cost of reading the bytes: each case as a ratio to a floor measured in the same run.
 
-Generates the files in a temporary folder, then measures in one run, with a warm page cache:
-- time: the median of repeated calls of getOpusData and of np.fromfile(path, np.float32), run
-  alternately, and their ratio;
-- peak memory: the growth of the peak resident set of a fresh process over one call, as a ratio
-  to the size of the array the call returns and to that of np.fromfile.
+    python bench/run.py [--rounds N] [--samples DIR] [--keep DIR] [CASE ...]
 
-    python bench/maps.py [--repeat N] [--keep DIR]
+Cases (all by default): samples, cube, traces, threads. Each round times korvex's calls and the
+floor's calls back to back, in alternating order; the table gives the median time of each over the
+rounds, the median of the rounds' ratios and their spread (lowest-highest). The page cache is warm.
+Peak memory is the growth of a fresh process's peak resident set over one call.
 """
 
 import argparse
@@ -14,12 +13,14 @@ import statistics
 import subprocess
 import sys
 import tempfile
+import threading
 import time
 from pathlib import Path
 
 import numpy as np
 
-sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "tests"))
+ROOT = Path(__file__).resolve().parents[1]
+sys.path.insert(0, str(ROOT / "tests"))
 import korvex  # noqa: E402
 from opuswriter import EXTEND_3D, MapBlock, OpusFile, block_type, info_bytes, param_block_from_dict  # noqa: E402
 
@@ -47,15 +48,15 @@ def map_file(path, data_type, params, records, info_size, names=None):
     opus.write(path)
 
 
-def median_times(calls, repeat):
-    """Median seconds of each call, the calls run in turn `repeat` times."""
-    times = [[] for _ in calls]
-    for _ in range(repeat):
-        for spent, call in zip(times, calls):
+def rounds_of(ours, floor, rounds):
+    """Times of `ours` and `floor` over `rounds` rounds, run back to back in alternating order."""
+    spent = {ours: [], floor: []}
+    for k in range(rounds):
+        for call in (ours, floor) if k % 2 == 0 else (floor, ours):
             start = time.perf_counter()
             call()
-            spent.append(time.perf_counter() - start)
-    return [statistics.median(spent) for spent in times], [(min(s), max(s)) for s in times]
+            spent[call].append(time.perf_counter() - start)
+    return spent[ours], spent[floor]
 
 
 # The peak of this process's own memory: VmHWM on Linux. ru_maxrss would not do, as Linux carries
@@ -85,43 +86,142 @@ def peak_growth(path, kind, block):
     return int(done.stdout) * 1024
 
 
-def measure(name, path, block, array_bytes, repeat, time_target, memory_target):
+class Table:
+    def __init__(self):
+        self.rows = []
+
+    def add(self, case, ours, floor, ratios, target, higher_is_better=False, unit="ms"):
+        """One row: median times (seconds, or a plain figure with unit ""), median ratio and spread."""
+        ratio = statistics.median(ratios)
+        met = ratio >= target if higher_is_better else ratio <= target
+        scale, fmt = (1e3, "{:.3f}") if unit == "ms" else (1, "{:.2f}")
+        self.rows.append((case, fmt.format(statistics.median(ours) * scale), fmt.format(statistics.median(floor) * scale),
+                          f"{ratio:.2f}", f"{min(ratios):.2f}-{max(ratios):.2f}",
+                          ("≥ " if higher_is_better else "≤ ") + f"{target}", "yes" if met else "NO"))
+        print(f"  {case}: ratio {ratio:.2f} ({min(ratios):.2f}-{max(ratios):.2f})", file=sys.stderr)
+
+    def print(self):
+        head = ("case", "korvex ms", "floor ms", "ratio", "spread", "target", "met")
+        widths = [max(len(str(row[i])) for row in [head, *self.rows]) for i in range(len(head))]
+        for row in [head, tuple("-" * w for w in widths), *self.rows]:
+            print("  ".join(str(cell).ljust(width) for cell, width in zip(row, widths)).rstrip())
+
+
+def read_whole(path):
+    with open(path, "rb") as file:
+        file.read()
+
+
+def read_magic(path):
+    with open(path, "rb") as file:
+        file.read(4)
+
+
+def bench_samples(table, samples, rounds):
+    paths = sorted(str(p) for p in samples.iterdir() if p.is_file() and korvex.isOpusFile(str(p)))
+    if not paths:
+        print(f"samples: no OPUS files in {samples}; case skipped", file=sys.stderr)
+        return
+    calls = [(path, block) for path in paths for block in korvex.listContents(path)]
+    inner = 20  # calls of each kind per round, so that a round lasts milliseconds
+
+    def each(function, items):
+        def run():
+            for _ in range(inner):
+                for item in items:
+                    function(*item)
+        return run
+
+    name = f"{len(paths)} real files"
+    cases = [
+        (f"{name}: getOpusData of each of {len(calls)} blocks", each(korvex.getOpusData, calls),
+         each(read_whole, [(path,) for path, _ in calls]), 1.5),
+        (f"{name}: listContents", each(korvex.listContents, [(p,) for p in paths]),
+         each(read_whole, [(p,) for p in paths]), 1.0),
+        (f"{name}: isOpusFile", each(korvex.isOpusFile, [(p,) for p in paths]),
+         each(read_magic, [(p,) for p in paths]), 1.0),
+    ]
+    for case, ours, floor, target in cases:
+        ours(), floor()  # warm up
+        mine, theirs = rounds_of(ours, floor, rounds)
+        count = inner * (len(calls) if "getOpusData" in case else len(paths))
+        table.add(case + " (per call)", [t / count for t in mine], [t / count for t in theirs],
+                  [m / t for m, t in zip(mine, theirs)], target)
+
+
+def bench_array(table, case, path, block, array_bytes, rounds, target, memory_target):
     korvex.getOpusData(str(path), block)  # warm the page cache
-    (ours, floor), spreads = median_times(
-        [lambda: korvex.getOpusData(str(path), block), lambda: np.fromfile(path, np.float32)], repeat)
+    mine, theirs = rounds_of(lambda: korvex.getOpusData(str(path), block), lambda: np.fromfile(path, np.float32),
+                             rounds)
+    table.add(case, mine, theirs, [m / t for m, t in zip(mine, theirs)], target)
     ours_peak = peak_growth(path, "korvex", block)
     floor_peak = peak_growth(path, "fromfile", block)
-    print(f"{name}: file {path.stat().st_size / 1e6:.1f} MB, result {array_bytes / 1e6:.1f} MB")
-    print(f"  time    getOpusData {ours * 1e3:7.1f} ms ({spreads[0][0] * 1e3:.1f}-{spreads[0][1] * 1e3:.1f})"
-          f"   np.fromfile {floor * 1e3:7.1f} ms ({spreads[1][0] * 1e3:.1f}-{spreads[1][1] * 1e3:.1f})"
-          f"   ratio {ours / floor:.2f}" + (f" (target <= {time_target})" if time_target else ""))
-    print(f"  memory  getOpusData {ours_peak / 1e6:7.1f} MB   np.fromfile {floor_peak / 1e6:7.1f} MB"
-          f"   ratio to the result {ours_peak / array_bytes:.2f} (target <= {memory_target})"
-          f"   to np.fromfile {ours_peak / floor_peak:.2f}")
+    table.rows.append((f"{case}: peak memory, MB (floor: the result)", f"{ours_peak / 1e6:.1f}",
+                       f"{array_bytes / 1e6:.1f}", f"{ours_peak / array_bytes:.2f}",
+                       f"np.fromfile {floor_peak / array_bytes:.2f}", f"≤ {memory_target}",
+                       "yes" if ours_peak / array_bytes <= memory_target else "NO"))
+
+
+def bench_threads(table, path, rounds, calls=4):
+    """Cubes read per second by two threads at once, as a ratio to one thread reading alone."""
+    def read(count):
+        for _ in range(count):
+            korvex.getOpusData(str(path), CUBE)
+
+    def one():
+        read(calls)
+
+    def two():
+        workers = [threading.Thread(target=read, args=(calls,)) for _ in range(2)]
+        for worker in workers:
+            worker.start()
+        for worker in workers:
+            worker.join()
+
+    two_times, one_times = rounds_of(two, one, rounds)
+    # Two threads read twice the cubes: their throughput over one thread's is 2 * t1 / t2.
+    table.add(f"2 threads reading cubes, {calls} each: throughput", [calls * 2 / t for t in two_times],
+              [calls / t for t in one_times], [2 * t1 / t2 for t1, t2 in zip(one_times, two_times)], 1.7,
+              higher_is_better=True, unit="")
 
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--repeat", type=int, default=15, help="calls of each kind (default 15)")
-    parser.add_argument("--keep", type=Path, help="write the files here and keep them")
+    parser.add_argument("cases", nargs="*", choices=["samples", "cube", "traces", "threads", []], default=[])
+    parser.add_argument("--rounds", type=int, default=15, help="rounds of each case (default 15)")
+    parser.add_argument("--samples", type=Path, default=ROOT.parent / "shared" / "samples",
+                        help="folder of real OPUS files (default ../shared/samples)")
+    parser.add_argument("--keep", type=Path, help="write the generated files here and keep them")
     args = parser.parse_args()
+    cases = args.cases or ["samples", "cube", "traces", "threads"]
+    table = Table()
     with tempfile.TemporaryDirectory() as scratch:
         folder = args.keep or Path(scratch)
         folder.mkdir(parents=True, exist_ok=True)
         rng = np.random.default_rng(1)
-
         npx, npy, npt = 128, 128, 1600
         cube_path = folder / "cube.0"
-        map_file(cube_path, 4, map_params(npx, npy, npt), rng.random((npx * npy, npt), np.float32), info_size=56)
-        measure(f"map cube {npy} x {npx} x {npt}", cube_path, CUBE, npx * npy * npt * 4, args.repeat, 1.1, 1.1)
-
-        traces = 64
-        trace_path = folder / "traces.0"
-        map_file(trace_path, 7, map_params(npx, npy, npx * npy), rng.random((traces, npx * npy), np.float32),
-                 info_size=200, names=[f"trace {k}" for k in range(traces)])
-        # No time target: each map is spread across the stack, which a plain read of the file never does.
-        measure(f"trace maps {traces} of {npy} x {npx}", trace_path, TRACES, traces * npx * npy * 4, args.repeat,
-                None, 1.1)
+        if "cube" in cases or "threads" in cases:
+            map_file(cube_path, 4, map_params(npx, npy, npt), rng.random((npx * npy, npt), np.float32), info_size=56)
+        if "samples" in cases:
+            if args.samples.is_dir():
+                bench_samples(table, args.samples, args.rounds)
+            else:
+                print(f"samples: {args.samples} is not a folder; case skipped", file=sys.stderr)
+        if "cube" in cases:
+            bench_array(table, f"map cube {npy} x {npx} x {npt}", cube_path, CUBE, npx * npy * npt * 4,
+                        args.rounds, 1.1, 1.1)
+        if "traces" in cases:
+            traces = 64
+            trace_path = folder / "traces.0"
+            map_file(trace_path, 7, map_params(npx, npy, npx * npy), rng.random((traces, npx * npy), np.float32),
+                     info_size=200, names=[f"trace {k}" for k in range(traces)])
+            bench_array(table, f"{traces} trace maps of {npy} x {npx}", trace_path, TRACES, traces * npx * npy * 4,
+                        args.rounds, 1.2, 1.1)
+        if "threads" in cases:
+            bench_threads(table, cube_path, max(3, args.rounds // 3))
+    print()
+    table.print()
 
 
 if __name__ == "__main__":
