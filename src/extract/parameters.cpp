@@ -130,6 +130,7 @@ Result<std::size_t> getParams(Cursor& cursor, std::int64_t offset, ParameterList
 
 Result<ParameterList> mergeParameters(Cursor& cursor, const BlockLocations& locations) {
     ParameterList list;
+    list.records.reserve(128);  // what a request's blocks hold together in files from instruments
     for (const std::int64_t offset : {locations.offsetToParams, locations.offsetToAcqParams,
                                       locations.offsetToInstParams, locations.offsetToSampleParams,
                                       locations.offsetToFTParams}) {

@@ -34,6 +34,14 @@ void evenlySpaced(double first, double last, std::span<double> axis) {
             const double scaled = fraction * delta;
             axis[k] = scaled + first;
         }
+    } else if (count <= static_cast<std::size_t>(std::numeric_limits<std::int32_t>::max())) {
+        // The same sums with a 32-bit index, whose conversion to double vectorizes.
+        const auto last32 = static_cast<std::int32_t>(count);
+        double* values = axis.data();
+        for (std::int32_t k = 0; k < last32; ++k) {
+            const double scaled = static_cast<double>(k) * step;
+            values[k] = scaled + first;
+        }
     } else {
         for (std::size_t k = 0; k < count; ++k) {
             const double scaled = static_cast<double>(k) * step;

@@ -90,7 +90,7 @@ PyRef evenAxis(PyObject* first, PyObject* last, PyObject* count) {
 }
 
 PyRef newResult(PyObject* module, const Request& request) {
-    PyRef cls = moduleGlobal(module, "DataReturn");
+    PyRef cls = moduleGlobal(module, Name::DataReturn);
     if (!cls) {
         return PyRef();
     }
@@ -98,9 +98,9 @@ PyRef newResult(PyObject* module, const Request& request) {
     return PyRef(PyObject_Vectorcall(cls.get(), args, 3, nullptr));
 }
 
-bool setAttributes(PyObject* result, std::initializer_list<std::pair<const char*, PyObject*>> attributes) {
+bool setAttributes(PyObject* result, std::initializer_list<std::pair<Name, PyObject*>> attributes) {
     for (const auto& [name, value] : attributes) {
-        if (PyObject_SetAttrString(result, name, value) != 0) {
+        if (PyObject_SetAttr(result, nameObject(name), value) != 0) {
             return false;
         }
     }

@@ -6,6 +6,7 @@
 #include <initializer_list>
 #include <utility>
 
+#include "module/names.hpp"
 #include "module/request.hpp"
 
 namespace korvex {
@@ -31,6 +32,6 @@ PyRef evenAxis(PyObject* first, PyObject* last, PyObject* count);
 PyRef newResult(PyObject* module, const Request& request);
 
 // Sets the attributes on `result` in order; false with the exception set when one fails.
-bool setAttributes(PyObject* result, std::initializer_list<std::pair<const char*, PyObject*>> attributes);
+bool setAttributes(PyObject* result, std::initializer_list<std::pair<Name, PyObject*>> attributes);
 
 }  // namespace korvex

@@ -30,7 +30,7 @@ bool isOwnFunction(PyObject* function, const PyMethodDef& def) {
 }  // namespace
 
 bool CallFile::prepare(PyObject* module, PyObject* path) {
-    PyRef isOpus = moduleGlobal(module, "isOpusFile");
+    PyRef isOpus = moduleGlobal(module, Name::isOpusFile);
     if (!isOpus) {
         return false;
     }

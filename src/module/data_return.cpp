@@ -4,11 +4,15 @@
 #include <array>
 
 #include "module/arguments.hpp"
+#include "module/names.hpp"
 #include "module/texts.hpp"
 
 namespace korvex {
 
 namespace {
+
+// Set once at import and never changed, so every thread may read it.
+PyObject* noDescriptionText = nullptr;
 
 PyObject* dataReturnInit(PyObject* /*cls*/, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     static constexpr std::array<const char*, 4> names = {"self", "dataBlockType", "dimensions", "deriv"};
@@ -17,14 +21,13 @@ PyObject* dataReturnInit(PyObject* /*cls*/, PyObject* const* args, Py_ssize_t na
         return nullptr;
     }
     PyObject* self = values[0];
-    static constexpr std::array<const char*, 3> attributes = {"dataType", "dimension", "derivative"};
+    static constexpr std::array<Name, 3> attributes = {Name::dataType, Name::dimension, Name::derivative};
     for (std::size_t i = 0; i < attributes.size(); ++i) {
-        if (PyObject_SetAttrString(self, attributes[i], values[i + 1]) != 0) {
+        if (PyObject_SetAttr(self, nameObject(attributes[i]), values[i + 1]) != 0) {
             return nullptr;
         }
     }
-    PyRef placeholder(PyUnicode_FromString(texts::noDescription));
-    if (!placeholder || PyObject_SetAttrString(self, "description", placeholder.get()) != 0) {
+    if (PyObject_SetAttr(self, nameObject(Name::description), noDescriptionText) != 0) {
         return nullptr;
     }
     Py_RETURN_NONE;
@@ -32,7 +35,7 @@ PyObject* dataReturnInit(PyObject* /*cls*/, PyObject* const* args, Py_ssize_t na
 
 // __str__ and __repr__ both answer with the current description, unchanged.
 PyObject* dataReturnDescription(PyObject* /*cls*/, PyObject* self) {
-    return PyObject_GetAttrString(self, "description");
+    return PyObject_GetAttr(self, nameObject(Name::description));
 }
 
 PyMethodDef initDef = {"__init__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(dataReturnInit)),
@@ -44,6 +47,9 @@ PyMethodDef reprDef = {"__repr__", dataReturnDescription, METH_O, nullptr};
 
 PyRef makeDataReturnClass(PyObject* moduleName) {
     std::array<PyMethodDef*, 3> methods = {&initDef, &strDef, &reprDef};
+    if (noDescriptionText == nullptr && (noDescriptionText = PyUnicode_FromString(texts::noDescription)) == nullptr) {
+        return PyRef();
+    }
     PyRef namespaceDict(PyDict_New());
     PyRef qualname(PyUnicode_FromString("DataReturn"));
     PyRef doc(PyUnicode_FromString(texts::dataReturnDoc));

@@ -106,12 +106,12 @@ PyObject* singleSpectrum(PyObject* module, const Request& request, std::optional
         ordinate = std::move(shorter);
     }
     PyRef result = newResult(module, request);
-    if (!result || !setAttributes(result.get(), {{"description", singleSpectrumDescription},
-                                                 {"x", abscissa.get()},
-                                                 {"y", ordinate.get()},
-                                                 {"maxY", mxy},
-                                                 {"minY", mny},
-                                                 {"parameters", parameters}})) {
+    if (!result || !setAttributes(result.get(), {{Name::description, singleSpectrumDescription},
+                                                 {Name::x, abscissa.get()},
+                                                 {Name::y, ordinate.get()},
+                                                 {Name::maxY, mxy},
+                                                 {Name::minY, mny},
+                                                 {Name::parameters, parameters}})) {
         return nullptr;
     }
     return result.release();

@@ -1,6 +1,7 @@
 // Names looked up in the interpreter at the moment of a call: built-ins and module globals.
 #pragma once
 
+#include "module/names.hpp"
 #include "module/py_ref.hpp"
 
 namespace korvex {
@@ -16,10 +17,10 @@ inline PyRef builtin(const char* name) {
 }
 
 // The module-global `name`, looked up as Python code would look it up, or null with NameError set.
-inline PyRef moduleGlobal(PyObject* module, const char* name) {
-    PyObject* value = PyDict_GetItemString(PyModule_GetDict(module), name);
-    if (value == nullptr) {
-        PyErr_Format(PyExc_NameError, "name '%s' is not defined", name);
+inline PyRef moduleGlobal(PyObject* module, Name name) {
+    PyObject* value = PyDict_GetItemWithError(PyModule_GetDict(module), nameObject(name));
+    if (value == nullptr && !PyErr_Occurred()) {
+        PyErr_Format(PyExc_NameError, "name '%s' is not defined", nameText(name));
     }
     return PyRef::borrow(value);
 }

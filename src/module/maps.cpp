@@ -134,7 +134,7 @@ PyObject* mapCube(PyObject* result, std::optional<ByteSource>& source, std::int6
                   const MapGeometry& geometry, const MapParameters& values) {
     PyRef cube = newShapedArray({geometry.npy, geometry.npx, geometry.npt}, ArrayType::float32, true);
     BufferView view;
-    if (!cube || !setAttributes(result, {{"description", mapCubeDescription}}) || !view.acquire(cube.get())) {
+    if (!cube || !setAttributes(result, {{Name::description, mapCubeDescription}}) || !view.acquire(cube.get())) {
         return nullptr;
     }
     std::vector<ReadReport> reports;
@@ -183,7 +183,7 @@ PyObject* mapCube(PyObject* result, std::optional<ByteSource>& source, std::int6
 
 // Appends each name to the list the result's `labels` holds now, decoded as text values are.
 bool appendLabels(PyObject* result, const TraceNames& names) {
-    PyRef labels(PyObject_GetAttrString(result, "labels"));
+    PyRef labels(PyObject_GetAttr(result, nameObject(Name::labels)));
     if (!labels) {
         return false;
     }
@@ -206,7 +206,7 @@ bool appendLabels(PyObject* result, const TraceNames& names) {
 PyObject* traceMaps(PyObject* result, std::optional<ByteSource>& source, std::int64_t offsetToData,
                     const MapGeometry& geometry) {
     PyRef labels(PyList_New(0));
-    if (!labels || !setAttributes(result, {{"labels", labels.get()}, {"description", traceMapDescription}})) {
+    if (!labels || !setAttributes(result, {{Name::labels, labels.get()}, {Name::description, traceMapDescription}})) {
         return nullptr;
     }
     std::vector<ReadReport> reports;
@@ -306,15 +306,15 @@ PyObject* mapData(PyObject* module, const Request& request, std::optional<ByteSo
         return nullptr;
     }
     PyRef mapX = mapAxis(values[Label::AOX], values[Label::DDX], values[Label::NPX]);
-    if (!mapX || !setAttributes(result.get(), {{"mapX", mapX.get()}})) {
+    if (!mapX || !setAttributes(result.get(), {{Name::mapX, mapX.get()}})) {
         return nullptr;
     }
     PyRef mapY = mapAxis(values[Label::AOY], values[Label::DDY], values[Label::NPY]);
-    if (!mapY || !setAttributes(result.get(), {{"mapY", mapY.get()}})) {
+    if (!mapY || !setAttributes(result.get(), {{Name::mapY, mapY.get()}})) {
         return nullptr;
     }
     PyRef x = evenAxis(values[Label::FXV], values[Label::LXV], values[Label::NPT]);
-    if (!x || !setAttributes(result.get(), {{"x", x.get()}, {"maxY", values[Label::MXY]}, {"minY", values[Label::MNY]}})) {
+    if (!x || !setAttributes(result.get(), {{Name::x, x.get()}, {Name::maxY, values[Label::MXY]}, {Name::minY, values[Label::MNY]}})) {
         return nullptr;
     }
     // Each count has been taken by its axis, which holds that many values.
@@ -325,7 +325,7 @@ PyObject* mapData(PyObject* module, const Request& request, std::optional<ByteSo
     const bool traces = dataBlockDict[request.codes.dataBlock].name == "TRC";
     PyRef data(traces ? traceMaps(result.get(), source, locations.offsetToData, geometry)
                       : mapCube(result.get(), source, locations.offsetToData, geometry, values));
-    if (!data || !setAttributes(result.get(), {{traces ? "traces" : "spectra", data.get()}, {"parameters", parameters}})) {
+    if (!data || !setAttributes(result.get(), {{traces ? Name::traces : Name::spectra, data.get()}, {Name::parameters, parameters}})) {
         return nullptr;
     }
     return result.release();

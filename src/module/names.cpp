@@ -15,6 +15,12 @@ std::array<PyObject*, dataBlockDict.size()> dataBlockNames{};
 std::array<PyObject*, 2> dimensionNames{};  // "2D", "3D"
 std::array<PyObject*, listingDerivNames.size()> derivNames{};
 
+constexpr std::array<const char*, 16> nameTexts = {
+    "isOpusFile", "DataReturn", "dataType", "dimension", "derivative", "description", "x", "y",
+    "maxY", "minY", "parameters", "mapX", "mapY", "spectra", "traces", "labels",
+};
+std::array<PyObject*, nameTexts.size()> names{};
+
 PyObject* intern(std::string_view text) {
     PyObject* name = PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
     if (name != nullptr) {
@@ -38,6 +44,12 @@ bool initNames() {
         (dimensionNames[1] = intern(dimensionName(extendType3D))) == nullptr) {
         return false;
     }
+    for (std::size_t i = 0; i < names.size(); ++i) {
+        if ((names[i] = intern(nameTexts[i])) == nullptr) {
+            return false;
+        }
+    }
+    // Last, as a retried import tests it.
     for (std::size_t i = 0; i < listingDerivNames.size(); ++i) {
         if ((derivNames[i] = intern(listingDerivNames[i])) == nullptr) {
             return false;
@@ -56,6 +68,18 @@ PyObject* dimensionNameObject(std::int32_t extendType) {
 
 PyObject* listingDerivNameObject(std::int32_t derivType) {
     return derivNames[static_cast<std::size_t>(derivType)];
+}
+
+}  // namespace korvex
+
+namespace korvex {
+
+PyObject* nameObject(Name name) {
+    return names[static_cast<std::size_t>(name)];
+}
+
+const char* nameText(Name name) {
+    return nameTexts[static_cast<std::size_t>(name)];
 }
 
 }  // namespace korvex

@@ -1,4 +1,5 @@
-// The str objects of block names, made once at import and shared by every call.
+// The str objects of block names and of the names the module looks up and sets, made once at
+// import and shared by every call.
 #pragma once
 
 #include "module/py_ref.hpp"
@@ -8,6 +9,26 @@
 
 namespace korvex {
 
+// Module globals and result attributes, by the names they have in Python.
+enum class Name : std::uint8_t {
+    isOpusFile,
+    DataReturn,
+    dataType,
+    dimension,
+    derivative,
+    description,
+    x,
+    y,
+    maxY,
+    minY,
+    parameters,
+    mapX,
+    mapY,
+    spectra,
+    traces,
+    labels,
+};
+
 // Makes the names; once, at import.
 bool initNames();
 
@@ -15,5 +36,7 @@ bool initNames();
 PyObject* dataBlockNameObject(std::size_t dataBlock);  // the name of row `dataBlock` of dataBlockDict
 PyObject* dimensionNameObject(std::int32_t extendType);
 PyObject* listingDerivNameObject(std::int32_t derivType);  // derivType 0 to 3
+PyObject* nameObject(Name name);
+const char* nameText(Name name);
 
 }  // namespace korvex

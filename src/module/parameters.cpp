@@ -2,6 +2,10 @@
 #include "module/parameters.hpp"
 
 #include <algorithm>
+#include <array>
+#include <atomic>
+#include <cstdint>
+#include <new>
 #include <vector>
 
 #include "extract/text.hpp"
@@ -19,6 +23,44 @@ PyRef textObject(std::span<const std::uint8_t> bytes) {
 }
 
 namespace {
+
+// Labels recur from file to file, so the str of each is made once and kept for every later call:
+// a slot per label, chosen by its bytes, filled by the first call that meets the label. A label whose
+// slot holds another one gets a str of its own. Slots are only ever filled, never changed, so calls
+// on other threads read them without a lock.
+struct KeptLabel {
+    std::uint64_t key;
+    PyObject* text;
+};
+constexpr int labelSlotBits = 10;
+std::array<std::atomic<const KeptLabel*>, std::size_t{1} << labelSlotBits> keptLabels{};
+
+PyRef labelObject(const ParameterRecord& record) {
+    const auto label = record.labelBytes();
+    // At most four bytes: with the length they make a key unique to the label.
+    std::uint64_t key = label.size();
+    for (std::uint8_t byte : label) {
+        key = key << 8 | byte;
+    }
+    std::atomic<const KeptLabel*>& slot = keptLabels[(key * 0x9E3779B97F4A7C15u) >> (64 - labelSlotBits)];
+    const KeptLabel* kept = slot.load(std::memory_order_acquire);
+    if (kept != nullptr && kept->key == key) {
+        return PyRef::borrow(kept->text);
+    }
+    PyRef text(PyUnicode_DecodeUTF8(reinterpret_cast<const char*>(label.data()), static_cast<Py_ssize_t>(label.size()),
+                                    "strict"));
+    // Its hash is taken before it is shared, so that no thread writes to a shared str.
+    if (kept == nullptr && text && PyObject_Hash(text.get()) != -1) {
+        auto* keeping = new (std::nothrow) KeptLabel{key, text.get()};
+        const KeptLabel* empty = nullptr;
+        if (keeping != nullptr && slot.compare_exchange_strong(empty, keeping, std::memory_order_acq_rel)) {
+            Py_INCREF(text.get());  // the slot's reference, kept for the life of the process
+        } else {
+            delete keeping;
+        }
+    }
+    return text;
+}
 
 PyRef valueObject(const ParameterList& list, const ParameterRecord& record) {
     switch (record.type) {
@@ -41,9 +83,7 @@ PyRef parametersToDict(const ParameterList& list) {
         return parameters;
     }
     for (const ParameterRecord& record : list.records) {
-        const auto label = record.labelBytes();
-        PyRef key(PyUnicode_DecodeUTF8(reinterpret_cast<const char*>(label.data()),
-                                       static_cast<Py_ssize_t>(label.size()), "strict"));
+        PyRef key = labelObject(record);
         PyRef value = key ? valueObject(list, record) : PyRef();
         if (!value || PyDict_SetItem(parameters.get(), key.get(), value.get()) != 0) {
             return PyRef();
