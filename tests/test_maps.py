@@ -304,7 +304,7 @@ def test_trace_maps_stack_along_the_third_axis(write_file):
 
 def test_many_traces_of_large_maps_stack_as_dstack_does(write_file):
     # Enough traces and pixels to cross any grouping of traces or pixels the reader uses.
-    npx, npy, traces = 50, 61, 37
+    npx, npy, traces = 50, 61, 70
     maps = np.random.default_rng(5).random((traces, npy * npx), np.float32)
     block = MapBlock(info_size=160).run(maps.tolist(), names=[str(k) for k in range(traces)])
     result = load(write_file, trace_file(block, {**TRACE_GEOMETRY, "NPT": npx * npy, "NPX": npx, "NPY": npy}), TRC)

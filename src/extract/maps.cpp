@@ -288,7 +288,7 @@ namespace {
 // for the whole group are written side by side into the stack, where they lie K apart otherwise.
 class TraceGroup {
 public:
-    static constexpr std::int64_t mostTraces = 16;
+    static constexpr std::int64_t mostTraces = 64;
     static constexpr std::int64_t chunkValues = 2048;
 
     TraceGroup(const ByteSource& source, std::int64_t mapSize, std::int64_t traces, std::span<float> stack)
