@@ -2,6 +2,7 @@
 
 import gc
 import os
+import pickle
 import sys
 import tracemalloc
 
@@ -74,6 +75,9 @@ CASES = {
         list(BLOCK),
     ),
     "description": lambda f: (lambda a: str(korvex.DataReturn(a, a, a)), ["x"]),
+    # Trace maps hold every kind of attribute value: texts, a dict, a list and arrays.
+    "pickled trace maps": lambda f: (lambda r: pickle.loads(pickle.dumps(r, protocol=pickle.HIGHEST_PROTOCOL)),
+                                     [korvex.getOpusData(str(f["traces"]), TRACES)]),
 }
 
 

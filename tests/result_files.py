@@ -1,0 +1,58 @@
+"""Small OPUS files of each result kind (a spectrum, a map cube, trace maps), written to a folder."""
+
+import math
+
+from opuswriter import (EXTEND_3D, MapBlock, OpusFile, block_type, float32_block, param_block,
+                        param_block_from_dict)
+
+SPECTRUM = ("AB", "2D", "NONE")
+CUBE = ("AB", "3D", "NONE")
+TRACES = ("TRC", "3D", "NONE")
+
+_MAP = {"FXV": 4000.0, "LXV": 400.0, "AOX": 0.0, "AOY": 1.0, "DDX": 2.0, "DDY": 0.5, "NPX": 3, "NPY": 2,
+        "MXY": 1.0, "MNY": 0.0}
+
+
+def spectrum_file():
+    """A 4-point spectrum with a NaN among its values and an int, float and text parameter each."""
+    opus = OpusFile()
+    opus.add_block(0x1000, float32_block([1.5, math.nan, -2.0, 3.25]))
+    opus.add_block(0x1010, param_block_from_dict({"NPT": 4, "FXV": 10.0, "LXV": 40.0, "MXY": 3.25, "MNY": -2.0},
+                                                 end=False) + param_block([("SNM", 2, "f\xfcr".encode("cp1252"))]))
+    return opus.build()
+
+
+def map_file(data_type, npt, block):
+    opus = OpusFile()
+    opus.add_block(block_type(data_type=data_type, param_type=1, extend_type=EXTEND_3D),
+                   param_block_from_dict({**_MAP, "NPT": npt}))
+    opus.add_block(block_type(data_type=data_type, extend_type=EXTEND_3D), block.build())
+    return opus.build()
+
+
+def cube_file():
+    """A 2 x 3 map cube of 2-point spectra, four positions stored."""
+    return map_file(4, 2, MapBlock().run([[1.0, 0.5], [0.0, 2.0], [3.0, 4.0], [5.0, -1.0]]))
+
+
+def trace_file():
+    """Two named 2 x 3 trace maps."""
+    return map_file(7, 6, MapBlock(info_size=160).run([[float(i) for i in range(6)], [7.0] * 6], names=["CH2", "OH"]))
+
+
+# name -> (file contents, the block to read)
+KINDS = {
+    "spectrum": (spectrum_file, SPECTRUM),
+    "map cube": (cube_file, CUBE),
+    "trace maps": (trace_file, TRACES),
+}
+
+
+def write_kinds(folder):
+    """Writes one file of each kind into `folder`; returns {kind: (path, block)}."""
+    written = {}
+    for kind, (contents, block) in KINDS.items():
+        path = folder / f"{kind.replace(' ', '_')}.0"
+        path.write_bytes(contents())
+        written[kind] = (path, block)
+    return written
