@@ -1,6 +1,11 @@
-"""Small OPUS files of each result kind (a spectrum, a map cube, trace maps), written to a folder."""
+"""Small OPUS files of each result kind (a spectrum, a map cube, trace maps), written to a folder,
+and a comparison of results."""
 
 import math
+
+import numpy as np
+
+import korvex
 
 from opuswriter import (EXTEND_3D, MapBlock, OpusFile, block_type, float32_block, param_block,
                         param_block_from_dict)
@@ -56,3 +61,22 @@ def write_kinds(folder):
         path.write_bytes(contents())
         written[kind] = (path, block)
     return written
+
+
+def assert_same_result(copied, original, own_memory=True):
+    """Every attribute, in order, with its type; arrays bit for bit (NaN included) with their dtype
+    and shape, in memory of their own unless told otherwise; the same str() and repr()."""
+    assert type(copied) is korvex.DataReturn
+    assert list(vars(copied)) == list(vars(original))
+    for name, value in vars(original).items():
+        other = getattr(copied, name)
+        assert type(other) is type(value), name
+        if isinstance(value, np.ndarray):
+            assert (other.dtype, other.shape) == (value.dtype, value.shape), name
+            assert other.tobytes() == value.tobytes(), name
+            assert np.shares_memory(other, value) != own_memory, name
+        elif isinstance(value, dict):
+            assert [(k, type(v), v) for k, v in other.items()] == [(k, type(v), v) for k, v in value.items()]
+        else:
+            assert other == value, name
+    assert str(copied) == str(original) and repr(copied) == repr(original)

@@ -6,7 +6,7 @@ import numpy as np
 import pytest
 
 import korvex
-from result_files import KINDS, write_kinds
+from result_files import KINDS, assert_same_result, write_kinds
 
 PROTOCOLS = list(range(pickle.HIGHEST_PROTOCOL + 1))
 
@@ -16,25 +16,6 @@ def results(tmp_path_factory):
     """{kind: DataReturn} for one small file of each result kind."""
     written = write_kinds(tmp_path_factory.mktemp("kinds"))
     return {kind: korvex.getOpusData(str(path), block) for kind, (path, block) in written.items()}
-
-
-def assert_same_result(copied, original, own_memory=True):
-    """Every attribute, in order, with its type; arrays bit for bit (NaN included) with their dtype
-    and shape, in memory of their own unless told otherwise; the same str() and repr()."""
-    assert type(copied) is korvex.DataReturn
-    assert list(vars(copied)) == list(vars(original))
-    for name, value in vars(original).items():
-        other = getattr(copied, name)
-        assert type(other) is type(value), name
-        if isinstance(value, np.ndarray):
-            assert (other.dtype, other.shape) == (value.dtype, value.shape), name
-            assert other.tobytes() == value.tobytes(), name
-            assert np.shares_memory(other, value) != own_memory, name
-        elif isinstance(value, dict):
-            assert [(k, type(v), v) for k, v in other.items()] == [(k, type(v), v) for k, v in value.items()]
-        else:
-            assert other == value, name
-    assert str(copied) == str(original) and repr(copied) == repr(original)
 
 
 @pytest.mark.parametrize("protocol", PROTOCOLS)

@@ -1,0 +1,110 @@
+"""examples/batch.py: a folder read by a thread pool, and as a dask.bag on worker processes."""
+
+import subprocess
+import sys
+from pathlib import Path
+
+import pytest
+
+import korvex
+from opuswriter import OpusFile, block_type, float32_block, param_block_from_dict
+from result_files import assert_same_result, write_kinds
+
+ROOT = Path(__file__).resolve().parents[1]
+EXAMPLES = ROOT / "examples"
+
+THIRD_DERIVATIVE = ("AB", "2D", "3DER")  # as listed; requested as "NDER"
+NO_NPT = ("AB", "2D", "NONE")
+
+
+def third_derivative_file():
+    opus = OpusFile()
+    opus.add_block(block_type(data_type=4, deriv_type=3), float32_block([1.0, 2.0]))
+    opus.add_block(block_type(data_type=4, param_type=1, deriv_type=3),
+                   param_block_from_dict({"NPT": 2, "FXV": 1.0, "LXV": 2.0, "MXY": 2.0, "MNY": 1.0}))
+    return opus.build()
+
+
+def no_npt_file():
+    opus = OpusFile()
+    opus.add_block(0x1000, float32_block([1.0]))
+    opus.add_block(0x1010, param_block_from_dict({"FXV": 1.0}))
+    return opus.build()
+
+
+@pytest.fixture
+def folder(tmp_path):
+    """A folder of the three result kinds, a third derivative, two damaged OPUS files, two other
+    files and a subfolder. Returns the folder and {file name: [(block, request)]} of what reads."""
+    readable = {path.name: [(block, block)] for path, block in write_kinds(tmp_path).values()}
+    (tmp_path / "third.0").write_bytes(third_derivative_file())
+    readable["third.0"] = [(THIRD_DERIVATIVE, ("AB", "2D", "NDER"))]
+    (tmp_path / "no_npt.0").write_bytes(no_npt_file())
+    (tmp_path / "lost.0").write_bytes(OpusFile(offset_to_directory=-1).build())
+    (tmp_path / "notes.txt").write_text("not a spectrum\n")
+    (tmp_path / "tiny").write_bytes(b"\n\n")
+    (tmp_path / "sub").mkdir()
+    return tmp_path, readable
+
+
+@pytest.fixture
+def batch(monkeypatch):
+    monkeypatch.syspath_prepend(str(EXAMPLES))
+    import batch
+    return batch
+
+
+def check_reports(reports, folder, readable):
+    """The reports hold what korvex reads from each file, and the two damaged files' errors."""
+    by_name = {Path(report["path"]).name: report for report in reports}
+    assert list(by_name) == ["lost.0", "map_cube.0", "no_npt.0", "spectrum.0", "third.0", "trace_maps.0"]
+    assert by_name["lost.0"]["errors"] == [(None, "OSError: [Errno 22] Invalid argument")]
+    assert by_name["no_npt.0"]["errors"] == [(NO_NPT, "KeyError: 'NPT'")]
+    for name, expected in readable.items():
+        report = by_name[name]
+        assert report["errors"] == []
+        assert [block for block, _ in report["blocks"]] == [block for block, _ in expected]
+        for (_, result), (_, request) in zip(report["blocks"], expected):
+            assert_same_result(result, korvex.getOpusData(str(folder / name), request))
+
+
+def test_a_thread_pool_reads_every_block_of_every_opus_file(batch, folder):
+    path, readable = folder
+    paths, others = batch.opus_files(path)
+    assert others == 2
+    check_reports(batch.read_with_threads(paths, 4), path, readable)
+
+
+def test_a_dask_bag_reads_the_same_on_worker_processes(batch, folder):
+    pytest.importorskip("dask.bag")
+    path, readable = folder
+    paths, _ = batch.opus_files(path)
+    # The results come back pickled from the worker processes.
+    check_reports(batch.read_with_dask(paths, "processes"), path, readable)
+
+
+@pytest.mark.parametrize("options", [[], ["--threads", "2"], ["--dask", "synchronous"]])
+def test_the_summary(folder, options):
+    if "--dask" in options:
+        pytest.importorskip("dask.bag")
+    path, _ = folder
+    done = subprocess.run([sys.executable, str(EXAMPLES / "batch.py"), str(path), *options],
+                          capture_output=True, text=True, check=True)
+    lines = done.stdout.splitlines()
+    assert lines[:-1] == [
+        "6 OPUS files, 2 other files skipped",
+        "4 data blocks: 2 spectra, 1 map cubes, 1 sets of trace maps",
+        "30 values (0.0 MB as float32)",
+        "2 could not be read:",
+        "  lost.0: OSError: [Errno 22] Invalid argument",
+        "  no_npt.0 AB 2D NONE: KeyError: 'NPT'",
+    ]
+    assert lines[-1].startswith("read in ")
+    assert done.stderr == ""
+
+
+def test_a_path_that_is_no_folder_is_refused(tmp_path):
+    done = subprocess.run([sys.executable, str(EXAMPLES / "batch.py"), str(tmp_path / "missing")],
+                          capture_output=True, text=True)
+    assert done.returncode == 2
+    assert done.stderr.endswith(f"error: {tmp_path / 'missing'} is not a folder\n")
