@@ -104,10 +104,15 @@ class Reader:
 
 
 def model_listing(data):
-    """(listing, number of reports) of `data`, which begins with the magic."""
+    """(listing, number of reports) of `data`, which begins with the magic; the listing is the
+    exception raised when the directory cannot be reached."""
     reader = Reader(data)
     front, rest = [], []
-    for code, _ in reader.directory():
+    try:
+        entries = reader.directory()
+    except OSError as error:
+        return error, reader.reports
+    for code, _ in entries:
         sample_type, param_type, data_type, deriv_type, extend_type = fields(code)
         names = [name for name, dt, st in DATA_BLOCK_TYPES if dt == data_type and st in (None, sample_type)]
         if param_type == 1 and names:
