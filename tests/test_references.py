@@ -1,4 +1,5 @@
-"""Repeated calls, on success and on every error path, keep references and memory flat."""
+"""Repeated calls, on success and on every error path, keep references, memory and open file
+descriptors flat."""
 
 import gc
 import os
@@ -9,6 +10,7 @@ import tracemalloc
 import pytest
 
 import korvex
+from checks import needs_proc_fd, open_descriptors
 from opuswriter import (MAGIC, MapBlock, OpusFile, block_type, float32_block, param_block, param_block_from_dict,
                         param_record)
 CALLS = 2000
@@ -69,6 +71,12 @@ CASES = {
     "trace name in Windows-1252": lambda f: (korvex.getOpusData, [str(f["1252 name"]), TRACES]),
     "trace map of the wrong size": lambda f: (korvex.getOpusData, [str(f["wrong map"]), TRACES]),
     "no trace map": lambda f: (korvex.getOpusData, [str(f["no trace"]), TRACES]),
+    "dirSize at its maximum": lambda f: (korvex.listContents, [str(f["endless directory"])]),
+    "text size at its maximum": lambda f: (korvex.getOpusData, [str(f["long text"]), BLOCK]),
+    "runs of 2^32 records": lambda f: (korvex.getOpusData, [str(f["endless runs"]), CUBE]),
+    "skip past the end": lambda f: (korvex.getOpusData, [str(f["long skip"]), CUBE]),
+    "trace names to the end of the file": lambda f: (korvex.getOpusData, [str(f["endless names"]), TRACES]),
+    "inverted map header": lambda f: (korvex.getOpusData, [str(f["inverted header"]), CUBE]),
     "constructor": lambda f: (korvex.DataReturn, list(BLOCK)),
     "constructor by keyword": lambda f: (
         lambda a, b, c: korvex.DataReturn(dataBlockType=a, dimensions=b, deriv=c),
@@ -91,13 +99,17 @@ class Discard:
         pass
 
 
-def map_file(block, params, data_type=4, deriv_type=0, original=None):
+def map_file(block, params, data_type=4, deriv_type=0, original=None, inverted=None):
+    """A map file; `inverted` inverts the map block's header field at that offset."""
+    data = block.build()
+    if inverted is not None:
+        data = data[:inverted] + bytes(b ^ 0xFF for b in data[inverted:inverted + 4]) + data[inverted + 4:]
     opus = OpusFile()
     opus.add_block(block_type(data_type=data_type, param_type=1, extend_type=10, deriv_type=deriv_type),
                    param_block_from_dict(params))
     if original is not None:
         opus.add_block(block_type(data_type=data_type, param_type=1, extend_type=10), param_block_from_dict(original))
-    opus.add_block(block_type(data_type=data_type, extend_type=10, deriv_type=deriv_type), block.build())
+    opus.add_block(block_type(data_type=data_type, extend_type=10, deriv_type=deriv_type), data)
     return opus.build()
 
 
@@ -107,6 +119,8 @@ def map_files():
     traces = {**geometry, "NPT": 4}
     cube = MapBlock(info_size=4).run([[1.0, 2.0]] * 3)
     named = MapBlock(info_size=160).run([[1.0] * 4, [2.0] * 4], names=["a", "b"])
+    endless_names = MapBlock().run([[1.0] * 4]).raw(b"name")
+    endless_names.info_size = 2**31 - 1  # the name runs to the end of the file
     return {
         "cube": map_file(cube, geometry),
         "derived cube": map_file(cube, {**geometry, "NPX": 0}, deriv_type=1, original=geometry),
@@ -119,6 +133,10 @@ def map_files():
         "1252 name": map_file(MapBlock(info_size=160).run([[1.0] * 4], names=[b"\xff"]), traces, data_type=7),
         "wrong map": map_file(named, geometry, data_type=7),
         "no trace": map_file(MapBlock(), traces, data_type=7),
+        "endless runs": map_file(MapBlock().entry(-(2**31), 2**31 - 1).raw(bytes(64)), geometry),
+        "long skip": map_file(MapBlock().entry(-1, 2**31 - 1).entry(1, 1), geometry),
+        "endless names": map_file(endless_names, traces, data_type=7),
+        "inverted header": map_file(MapBlock(info_size=4).run([[1.0, 2.0]] * 3), geometry, inverted=8),
     }
 
 
@@ -154,6 +172,8 @@ def case(request, tmp_path, monkeypatch):
         "bad label": spectrum_file(param_block([(b"\xff\0\0\0", 0, 1)])),
         "unterminated": spectrum_file(param_record("NPT", 0, 3)),
         "no NPT": spectrum_file({"FXV": 1.0}),
+        "long text": spectrum_file(param_block_from_dict(spectrum, end=False) + param_record("TXT", 2, "a", 2**15 - 1)),
+        "endless directory": OpusFile(dir_size=2**31 - 1).build() + listed.build()[24:],
         "text NPT": spectrum_file({**spectrum, "NPT": "3"}),
         **map_files(),
     })
@@ -175,7 +195,14 @@ def test_arguments_keep_their_reference_counts(case):
     assert [sys.getrefcount(a) for a in arguments] == before
 
 
-def test_memory_stays_flat(case):
+def resident_size():
+    """The process's resident size in bytes."""
+    with open("/proc/self/statm") as statm:
+        return int(statm.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
+
+
+@needs_proc_fd
+def test_memory_and_descriptors_stay_flat(case):
     call, _ = case
     _repeat(call)
     gc.collect()
@@ -184,11 +211,17 @@ def test_memory_stays_flat(case):
         _repeat(call)
         gc.collect()
         first, _ = tracemalloc.get_traced_memory()
+        first_resident, first_descriptors = resident_size(), open_descriptors()
         _repeat(call)
         _repeat(call)
         gc.collect()
         second, _ = tracemalloc.get_traced_memory()
+        second_resident, second_descriptors = resident_size(), open_descriptors()
     finally:
         tracemalloc.stop()
     # A leak of one small object a call would add tens of kilobytes over 2 x 2000 calls.
     assert second - first < 4096
+    # tracemalloc sees Python's and NumPy's memory; the resident size also sees the core's. A leaked
+    # read-ahead window, parameter list or store table would add megabytes.
+    assert second_resident - first_resident < 256 * 1024
+    assert second_descriptors == first_descriptors
