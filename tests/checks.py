@@ -3,6 +3,7 @@
 import os
 import struct
 
+import numpy as np
 import pytest
 
 
@@ -55,3 +56,23 @@ def open_descriptors():
 
 
 needs_proc_fd = pytest.mark.skipif(not os.path.isdir("/proc/self/fd"), reason="needs /proc/self/fd")
+
+
+def comparable(value):
+    """A value in a form that compares exactly, NaN included: arrays by dtype, shape and bytes,
+    floats by their bits, the rest by repr."""
+    if isinstance(value, np.ndarray):
+        return value.dtype.str, value.shape, value.tobytes()
+    if isinstance(value, float):
+        return "float", struct.pack("<d", value)
+    if isinstance(value, dict):
+        return [(key, comparable(item)) for key, item in value.items()]
+    if isinstance(value, list):
+        return [comparable(item) for item in value]
+    return repr(value)
+
+
+def error_outcome(error):
+    """An exception in a form that compares exactly: its class and text, and errno and file name."""
+    extra = (error.errno, error.filename) if isinstance(error, OSError) else ()
+    return ("raised", type(error), str(error), *extra)

@@ -11,10 +11,10 @@ import sys
 import time
 import warnings
 
-import numpy as np
 import pytest
 
 import korvex
+from checks import comparable, error_outcome
 from opusmodel import TooManyRecords, fields, model_listing, model_map, model_spectrum
 from opuswriter import (EXTEND_3D, MAGIC, MapBlock, OpusFile, block_type, float32_block, param_block,
                         param_block_from_dict)
@@ -195,25 +195,6 @@ def mutations(data, flips=True):
 
 
 # ------------------------------------------------------------------ calls and their outcomes
-
-def comparable(value):
-    """A value in a form that compares exactly, NaN included: arrays by dtype, shape and bytes,
-    floats by their bits, the rest by repr."""
-    if isinstance(value, np.ndarray):
-        return value.dtype.str, value.shape, value.tobytes()
-    if isinstance(value, float):
-        return "float", struct.pack("<d", value)
-    if isinstance(value, dict):
-        return [(key, comparable(item)) for key, item in value.items()]
-    if isinstance(value, list):
-        return [comparable(item) for item in value]
-    return repr(value)
-
-
-def error_outcome(error):
-    extra = (error.errno, error.filename) if isinstance(error, OSError) else ()
-    return ("raised", type(error), str(error), *extra)
-
 
 class Caller:
     """Makes calls, timing each and keeping the unraisable reports and printed lines of each."""
