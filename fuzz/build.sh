@@ -1,0 +1,9 @@
+#!/usr/bin/env bash
+# Builds the fuzz target (clang, libFuzzer, ASan and UBSan) into build/fuzz and prints its path.
+set -euo pipefail
+repo="$(cd "$(dirname "$0")/.." && pwd)"
+build="${KORVEX_FUZZ_BUILD:-$repo/build/fuzz}"
+export CMAKE_BUILD_PARALLEL_LEVEL="${CMAKE_BUILD_PARALLEL_LEVEL:-1}"
+CXX="${CXX:-clang++}" cmake -S "$repo" -B "$build" -DKORVEX_FUZZ=ON -DCMAKE_BUILD_TYPE=Release >/dev/null
+cmake --build "$build" --target korvex_fuzz_core >&2
+echo "$build/korvex_fuzz_core"
