@@ -1,0 +1,108 @@
+"""Writes the fuzzer's seed files into a directory: small files built with the tests' writer (spectra,
+map cubes, trace maps, derived maps, files with other requests picked), and the sample files when
+they are there: in KORVEX_SAMPLES, or else beside the repository in ../shared/samples.
+
+    python fuzz/make_seeds.py DIRECTORY
+"""
+
+import os
+import shutil
+import struct
+import sys
+from pathlib import Path
+
+REPO = Path(__file__).resolve().parent.parent
+sys.path.insert(0, str(REPO / "tests"))
+
+import opuswriter as w  # noqa: E402
+
+SAMPLES = Path(os.environ.get("KORVEX_SAMPLES") or REPO.parent / "shared" / "samples")
+NOT_SAMPLES = {"LICENSE", "PROVENANCE.md"}
+
+AB, TRC, TR, SSC = 4, 7, 5, 1
+
+
+def parameters(npt, fxv=4000.0, lxv=400.0, extra=None):
+    values = {"NPT": npt, "FXV": fxv, "LXV": lxv, "MXY": 1.5, "MNY": -0.5}
+    values.update(extra or {})
+    return w.param_block_from_dict(values)
+
+
+def map_parameters(npt, npx, npy, **extra):
+    return parameters(npt, extra={"AOX": 10.0, "AOY": -5.0, "DDX": 2.5, "DDY": 1.0, "NPX": npx, "NPY": npy, **extra})
+
+
+def side_blocks(opus):
+    """The acquisition, instrument, sample and FT blocks that the merge reads."""
+    opus.add_block(w.block_type(param_type=w.ACQUISITION_PARAMETERS), w.param_block_from_dict({"RES": 4, "APT": "1 mm"}))
+    opus.add_block(w.block_type(param_type=w.INSTRUMENT_PARAMETERS), w.param_block_from_dict({"HFL": 7.5}))
+    opus.add_block(w.block_type(param_type=w.SAMPLE_PARAMETERS), w.param_block([("SNM", 2, b"Probe \xfc\x91")]))
+    opus.add_block(w.block_type(param_type=w.FT_PARAMETERS), w.param_block_from_dict({"ZFF": 2}))
+
+
+def spectrum(data_type=AB, npt=8, deriv=0, sample=0, version=w.DEFAULT_VERSION):
+    opus = w.OpusFile(version_number=version)
+    fields = {"data_type": data_type, "deriv_type": deriv, "sample_type": sample}
+    opus.add_block(w.block_type(param_type=w.DATA_VALUES, **fields), w.float32_block(range(npt)))
+    opus.add_block(w.block_type(param_type=w.DATA_PARAMETERS, **fields), parameters(npt))
+    side_blocks(opus)
+    return opus.build()
+
+
+def map_file(data_type, block, npt, npx, npy, deriv=0, underived=None, params_extra=None):
+    opus = w.OpusFile()
+    fields = {"data_type": data_type, "extend_type": w.EXTEND_3D, "deriv_type": deriv}
+    opus.add_block(w.block_type(param_type=w.DATA_VALUES, **fields), block.build())
+    opus.add_block(w.block_type(param_type=w.DATA_PARAMETERS, **fields),
+                   map_parameters(npt, npx, npy, **(params_extra or {})))
+    if underived is not None:
+        fields["deriv_type"] = 0
+        opus.add_block(w.block_type(param_type=w.DATA_PARAMETERS, **fields), underived)
+    side_blocks(opus)
+    return opus.build()
+
+
+def cube(npt, npx, npy, info=0):
+    block = w.MapBlock(info_size=info)
+    records = [[float(k * npt + t) for t in range(npt)] for k in range(npx * npy)]
+    block.run(records[:2]).skip(6).run(records[2:])
+    return map_file(AB, block, npt, npx, npy)
+
+
+def traces(npx, npy, count, info=160):
+    block = w.MapBlock(info_size=info)
+    maps = [[float(k * 100 + p) for p in range(npx * npy)] for k in range(count)]
+    names = [f"tr{k}" for k in range(count)] if info >= 152 else None
+    block.run(maps, names=names)
+    return map_file(TRC, block, npx * npy, npx, npy)
+
+
+def seeds():
+    yield "spectrum-ab", spectrum()
+    yield "spectrum-tr-deriv", spectrum(TR, npt=5, deriv=1)
+    yield "spectrum-ssc-sample", spectrum(SSC, npt=4, sample=1)
+    # versionNumber's first two bytes pick one more request: row 11 (TR), and 2 for "2D" "1DER".
+    picked = struct.unpack("<d", bytes([11, 2, 0, 0, 0, 0, 0xF0, 0x3F]))[0]
+    yield "spectrum-picks-tr-1der", spectrum(TR, npt=3, deriv=1, version=picked)
+    yield "cube-2x2x3", cube(3, 2, 2)
+    yield "cube-info", cube(2, 3, 1, info=12)
+    yield "traces-named", traces(2, 2, 3)
+    yield "traces-unnamed", traces(3, 1, 2, info=0)
+    underived = w.param_block_from_dict({"AOX": 0.0, "AOY": 0.0, "DDX": 1.0, "DDY": 1.0, "NPX": 2, "NPY": 1})
+    block = w.MapBlock().run([[1.0, 2.0], [3.0, 4.0]])
+    yield "cube-derived-geometry", map_file(AB, block, 2, 0, 0, deriv=1, underived=underived)
+
+
+def main(directory):
+    out = Path(directory)
+    out.mkdir(parents=True, exist_ok=True)
+    for name, data in seeds():
+        (out / f"{name}.opus").write_bytes(data)
+    if SAMPLES.is_dir():
+        for sample in sorted(SAMPLES.iterdir()):
+            if sample.is_file() and sample.name not in NOT_SAMPLES:
+                shutil.copyfile(sample, out / sample.name)
+
+
+if __name__ == "__main__":
+    main(sys.argv[1])
