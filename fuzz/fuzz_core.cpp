@@ -43,15 +43,18 @@ bool fits(std::int64_t count, std::int64_t width, std::size_t inputSize) {
     return count >= 0 && count <= limit / width;
 }
 
-// The product of non-negative counts, or none when it overflows.
-std::optional<std::int64_t> product(std::initializer_list<std::int64_t> counts) {
-    std::int64_t total = 1;
-    for (const std::int64_t count : counts) {
-        if (__builtin_mul_overflow(total, count, &total)) {
+// Values of a float32 array of these lengths, or none where NumPy refuses to make it: when the
+// lengths other than 0, times the four bytes of a value, overflow (even if one length is 0).
+std::optional<std::int64_t> float32Values(std::initializer_list<std::int64_t> lengths) {
+    std::int64_t bytes = sizeof(float);
+    bool empty = false;
+    for (const std::int64_t length : lengths) {
+        empty = empty || length == 0;
+        if (length != 0 && __builtin_mul_overflow(bytes, length, &bytes)) {
             return std::nullopt;
         }
     }
-    return total;
+    return empty ? 0 : bytes / static_cast<std::int64_t>(sizeof(float));
 }
 
 // A parameter's value as the result's `parameters` dict holds it: the last record of its label.
@@ -142,7 +145,7 @@ void singleSpectrum(const ByteSource& source, std::int64_t offsetToData, const P
 
 // The map cube: NPY x NPX x NPT values, zero-filled, then the fill.
 void mapCube(const ByteSource& source, std::int64_t offsetToData, const MapGeometry& geometry, std::size_t inputSize) {
-    const auto values = product({geometry.npy, geometry.npx, geometry.npt});
+    const auto values = float32Values({geometry.npy, geometry.npx, geometry.npt});
     if (!values || !fits(*values, sizeof(float), inputSize)) {
         return;
     }
@@ -171,8 +174,11 @@ void traceMaps(const ByteSource& source, std::int64_t offsetToData, const MapGeo
     const bool stacks = plan.traces > 0 && plan.outcome.stop == MapStop::none && !plan.error;
     std::vector<float> stack;
     if (stacks) {
-        const auto values = product({geometry.npy, geometry.npx, plan.traces});
-        if (values && fits(*values, sizeof(float), inputSize)) {
+        const auto values = float32Values({geometry.npy, geometry.npx, plan.traces});
+        if (!values) {
+            return;
+        }
+        if (fits(*values, sizeof(float), inputSize)) {
             stack.resize(static_cast<std::size_t>(*values));
         }
     }
