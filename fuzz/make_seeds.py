@@ -49,16 +49,15 @@ def spectrum(data_type=AB, npt=8, deriv=0, sample=0, version=w.DEFAULT_VERSION):
     return opus.build()
 
 
-def map_file(data_type, block, npt, npx, npy, deriv=0, underived=None, params_extra=None):
+def map_file(data_type, block, npt, npx, npy, deriv=0, underived=None):
+    """A map file whose data block comes last, so that cutting the file cuts the records."""
     opus = w.OpusFile()
     fields = {"data_type": data_type, "extend_type": w.EXTEND_3D, "deriv_type": deriv}
-    opus.add_block(w.block_type(param_type=w.DATA_VALUES, **fields), block.build())
-    opus.add_block(w.block_type(param_type=w.DATA_PARAMETERS, **fields),
-                   map_parameters(npt, npx, npy, **(params_extra or {})))
-    if underived is not None:
-        fields["deriv_type"] = 0
-        opus.add_block(w.block_type(param_type=w.DATA_PARAMETERS, **fields), underived)
+    opus.add_block(w.block_type(param_type=w.DATA_PARAMETERS, **fields), map_parameters(npt, npx, npy))
     side_blocks(opus)
+    if underived is not None:
+        opus.add_block(w.block_type(param_type=w.DATA_PARAMETERS, **{**fields, "deriv_type": 0}), underived)
+    opus.add_block(w.block_type(param_type=w.DATA_VALUES, **fields), block.build())
     return opus.build()
 
 
@@ -91,6 +90,18 @@ def seeds():
     underived = w.param_block_from_dict({"AOX": 0.0, "AOY": 0.0, "DDX": 1.0, "DDY": 1.0, "NPX": 2, "NPY": 1})
     block = w.MapBlock().run([[1.0, 2.0], [3.0, 4.0]])
     yield "cube-derived-geometry", map_file(AB, block, 2, 0, 0, deriv=1, underived=underived)
+    # Store tables of every kind of entry: an empty run, skips, a skip to the end, records beyond the
+    # grid, records cut off by the end of the file.
+    block = w.MapBlock(info_size=4).run([[1.0, 2.0]] * 3).entry(5, 4).skip(3).run([[5.0, 6.0]] * 2).entry(-1, -1)
+    yield "cube-store-table", map_file(AB, block, 2, 3, 2)
+    block = w.MapBlock().run([[float(k)] for k in range(7)])
+    yield "cube-beyond-grid", map_file(AB, block, 1, 2, 2)
+    yield "cube-cut-short", cube(4, 2, 2)[:-6]
+    block = w.MapBlock(info_size=-1).run([[1.0, 2.0]])
+    yield "cube-info-to-end", map_file(AB, block, 2, 1, 1)
+    yield "traces-many", traces(1, 2, 20)
+    block = w.MapBlock(info_size=156).run([[1.0, 2.0], [3.0, 4.0]], names=["a", "b"])
+    yield "traces-derived-geometry", map_file(TRC, block, 2, 0, 1, deriv=1, underived=underived)
 
 
 def main(directory):
