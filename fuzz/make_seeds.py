@@ -22,10 +22,10 @@ NOT_SAMPLES = {"LICENSE", "PROVENANCE.md"}
 AB, TRC, TR, SSC = 4, 7, 5, 1
 
 
-def parameters(npt, fxv=4000.0, lxv=400.0, extra=None):
+def parameters(npt, fxv=4000.0, lxv=400.0, extra=None, end=True):
     values = {"NPT": npt, "FXV": fxv, "LXV": lxv, "MXY": 1.5, "MNY": -0.5}
     values.update(extra or {})
-    return w.param_block_from_dict(values)
+    return w.param_block_from_dict(values, end=end)
 
 
 def map_parameters(npt, npx, npy, **extra):
@@ -80,6 +80,13 @@ def seeds():
     yield "spectrum-ab", spectrum()
     yield "spectrum-tr-deriv", spectrum(TR, npt=5, deriv=1)
     yield "spectrum-ssc-sample", spectrum(SSC, npt=4, sample=1)
+    # More records than a parameter list holds before it drops the repeated labels (12 bytes each).
+    opus = w.OpusFile()
+    opus.add_block(w.block_type(data_type=AB), w.float32_block([1.0, 2.0]))
+    repeated = [(label, w.INT32, k) for k in range(1500) for label in ("AAA", "BBB", "CCC")]
+    opus.add_block(w.block_type(data_type=AB, param_type=w.DATA_PARAMETERS),
+                   parameters(2, end=False) + w.param_block(repeated + [("NPT", w.INT32, 2)]))
+    yield "spectrum-many-parameters", opus.build()
     # versionNumber's first two bytes pick one more request: row 11 (TR), and 2 for "2D" "1DER".
     picked = struct.unpack("<d", bytes([11, 2, 0, 0, 0, 0, 0xF0, 0x3F]))[0]
     yield "spectrum-picks-tr-1der", spectrum(TR, npt=3, deriv=1, version=picked)
