@@ -66,7 +66,8 @@ ByteSource::~ByteSource() {
 }
 
 Result<std::size_t> ByteSource::readAt(std::int64_t offset, std::uint8_t* into, std::size_t count) const {
-    if (offset < 0 || offset >= size_) {
+    // Nothing to read leaves `into` alone: an empty buffer may have no address at all.
+    if (offset < 0 || offset >= size_ || count == 0) {
         return std::size_t{0};
     }
     // Written so that it cannot overflow: compare with what is left, never add to the offset.

@@ -34,7 +34,8 @@ public:
     std::int64_t size() const noexcept { return size_; }
 
     // Reads up to `count` bytes at `offset` into `into` and returns how many were read: fewer than
-    // `count` only where the source ends. An offset at or past the end reads nothing.
+    // `count` only where the source ends. An offset at or past the end reads nothing, and so does a
+    // `count` of 0, for which `into` may be null.
     Result<std::size_t> readAt(std::int64_t offset, std::uint8_t* into, std::size_t count) const;
 
     // Reads consecutive parts from `offset` on, in as few system calls as the system allows, and

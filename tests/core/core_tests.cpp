@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include "extract/request.hpp"
+#include "extract/values.hpp"
 #include "format/block_type.hpp"
 #include "format/byte_source.hpp"
 #include "format/directory.hpp"
@@ -122,6 +123,9 @@ void readAtStaysInsideTheSource() {
     CHECK(source.readAt(std::numeric_limits<std::int64_t>::max(), into, 4).value() == 0);
     CHECK(source.readAt(2, into, std::numeric_limits<std::size_t>::max()).value() == 2);
     CHECK(into[0] == 3 && into[1] == 4);
+    // No bytes to read: the buffer of an empty array may be null, and is not touched.
+    CHECK(source.readAt(1, nullptr, 0).value() == 0);
+    CHECK(readValues(source, 0, std::span<float>()).value() == 0);
 }
 
 void openReportsSystemErrors(const std::string& folder) {
