@@ -6,7 +6,7 @@ set -euo pipefail
 repo="$(cd "$(dirname "$0")/.." && pwd)"
 target="$(bash "$repo/fuzz/build.sh")"
 seeds="$repo/build/fuzz-seeds"
-mkdir -p "$seeds"
+mkdir -p "$seeds" "$repo/fuzz/corpus" "$repo/fuzz/regressions"
 python3 "$repo/fuzz/make_seeds.py" "$seeds"
 directories=("$repo/fuzz/corpus" "$repo/fuzz/regressions" "$seeds")
 corpus="${KORVEX_FUZZ_CORPUS:-$repo/build/fuzz-corpus}"

@@ -12,7 +12,7 @@ target="$(bash "$repo/fuzz/build.sh")"
 corpus="${KORVEX_FUZZ_CORPUS:-$repo/build/fuzz-corpus}"
 seeds="$repo/build/fuzz-seeds"
 artifacts="$repo/build/fuzz-artifacts"
-mkdir -p "$corpus" "$seeds" "$artifacts"
+mkdir -p "$corpus" "$seeds" "$artifacts" "$repo/fuzz/corpus" "$repo/fuzz/regressions"
 python3 "$repo/fuzz/make_seeds.py" "$seeds"
 
 # One process, so one core. Inputs are kept under 64 KB by default (longer seeds are cut there), which keeps
