@@ -163,7 +163,7 @@ def bench_array(table, case, path, block, array_bytes, rounds, target, memory_ta
                        "" if memory_target is None else f"≤ {memory_target}", met))
 
 
-def bench_threads(table, path, rounds, calls=4):
+def bench_threads(table, path, rounds, calls=8):
     """Cubes read per second by two threads at once, as a ratio to one thread reading alone."""
     def read(count):
         for _ in range(count):
@@ -220,7 +220,7 @@ def main():
             bench_array(table, f"{traces} trace maps of {npy} x {npx}", trace_path, TRACES, traces * npx * npy * 4,
                         args.rounds, 1.2, None)
         if "threads" in cases:
-            bench_threads(table, cube_path, max(3, args.rounds // 3))
+            bench_threads(table, cube_path, max(5, args.rounds // 3))
     print()
     table.print()
 
