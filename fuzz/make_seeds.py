@@ -89,7 +89,7 @@ def seeds():
     yield "spectrum-many-parameters", opus.build()
     # versionNumber's first two bytes pick one more request: row 11 (TR), and 2 for "2D" "1DER".
     picked = struct.unpack("<d", bytes([11, 2, 0, 0, 0, 0, 0xF0, 0x3F]))[0]
-    yield "spectrum-picks-tr-1der", spectrum(TR, npt=3, deriv=1, version=picked)
+    yield "single-picks-tr-1der", spectrum(TR, npt=3, deriv=1, version=picked)
     yield "cube-2x2x3", cube(3, 2, 2)
     yield "cube-info", cube(2, 3, 1, info=12)
     yield "traces-named", traces(2, 2, 3)

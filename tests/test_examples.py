@@ -21,9 +21,9 @@ GEOMETRY = {"FXV": 4000.0, "LXV": 3000.0, "AOX": 10.0, "AOY": 1.0, "DDX": 2.0, "
 
 
 def quicklook_module():
-    spec = importlib.util.spec_from_file_location("quicklook", SCRIPT)
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
+    found = importlib.util.spec_from_file_location("quicklook", SCRIPT)
+    module = importlib.util.module_from_spec(found)
+    found.loader.exec_module(module)
     return module
 
 
