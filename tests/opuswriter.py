@@ -456,3 +456,18 @@ class OpusFile:
         path = Path(path)
         path.write_bytes(self.build())
         return path
+
+
+def map_opus_file(block, params, data_type, deriv_type=0, original=None):
+    """An OpusFile with a map data block (a MapBlock or raw bytes) and its data parameter block;
+    `original` adds the data parameter block of the underived data. The data block comes last, so
+    that cutting the file cuts the data block."""
+    opus = OpusFile()
+    opus.add_block(block_type(data_type=data_type, param_type=1, extend_type=EXTEND_3D, deriv_type=deriv_type),
+                   param_block_from_dict(params))
+    if original is not None:
+        opus.add_block(block_type(data_type=data_type, param_type=1, extend_type=EXTEND_3D),
+                       param_block_from_dict(original))
+    opus.add_block(block_type(data_type=data_type, extend_type=EXTEND_3D, deriv_type=deriv_type),
+                   block if isinstance(block, bytes) else block.build())
+    return opus

@@ -16,7 +16,7 @@ import pytest
 import korvex
 from checks import comparable, error_outcome
 from opusmodel import TooManyRecords, fields, model_listing, model_map, model_spectrum
-from opuswriter import (EXTEND_3D, MAGIC, MapBlock, OpusFile, block_type, float32_block, param_block,
+from opuswriter import (EXTEND_3D, MAGIC, MapBlock, OpusFile, float32_block, map_opus_file, param_block,
                         param_block_from_dict)
 
 # What a call may raise on any file.
@@ -52,14 +52,7 @@ GEOMETRY = {"NPT": 4, "FXV": 100.0, "LXV": 400.0, "AOX": 10.0, "AOY": -5.0, "DDX
 
 
 def map_file(block, data_type=4, params=GEOMETRY, deriv_type=0, original=None):
-    opus = OpusFile()
-    opus.add_block(block_type(data_type=data_type, param_type=1, extend_type=EXTEND_3D, deriv_type=deriv_type),
-                   param_block_from_dict(params))
-    if original is not None:
-        opus.add_block(block_type(data_type=data_type, param_type=1, extend_type=EXTEND_3D),
-                       param_block_from_dict(original))
-    opus.add_block(block_type(data_type=data_type, extend_type=EXTEND_3D, deriv_type=deriv_type), block.build())
-    return opus.build()
+    return map_opus_file(block, params, data_type, deriv_type, original).build()
 
 
 def records(count, npt, start=0):

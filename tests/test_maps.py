@@ -14,7 +14,7 @@ import korvex
 from checks import INT_REPORT, assert_same_error, needs_proc_fd, open_descriptors, raised_by
 from module_texts import MAP_CUBE_DESCRIPTION, TRACE_MAP_DESCRIPTION
 from opusmodel import TooManyRecords, model_map
-from opuswriter import (EXTEND_3D, MapBlock, OpusFile, block_type, float32_block, info_bytes, int32,
+from opuswriter import (EXTEND_3D, MapBlock, OpusFile, block_type, float32_block, info_bytes, int32, map_opus_file,
                         param_block_from_dict)
 
 CUBE = ("AB", "3D", "NONE")
@@ -26,7 +26,6 @@ GEOMETRY = {"NPT": 4, "FXV": 100.0, "LXV": 400.0, "AOX": 10.0, "AOY": -5.0, "DDX
             "NPX": 3, "NPY": 2, "MXY": 9.0, "MNY": -1.0}
 # A 4 x 2 map per trace record.
 TRACE_GEOMETRY = {**GEOMETRY, "NPT": 8, "NPX": 4, "NPY": 2}
-MISSING = object()
 ORIGINAL_LINE = "Orignal mapping coordinates used\n"
 
 
@@ -35,19 +34,8 @@ def record(k, npt):
     return [100.0 * k + i for i in range(npt)]
 
 
-def map_file(block, params=GEOMETRY, data_type=AB, deriv_type=0, original=MISSING):
-    """An OpusFile with a map data block (a MapBlock or raw bytes) and its data parameter block;
-    `original` adds the data parameter block of the underived data. The data block comes last, so
-    that cutting the file cuts the data block."""
-    opus = OpusFile()
-    opus.add_block(block_type(data_type=data_type, param_type=1, extend_type=EXTEND_3D, deriv_type=deriv_type),
-                   param_block_from_dict(params))
-    if original is not MISSING:
-        opus.add_block(block_type(data_type=data_type, param_type=1, extend_type=EXTEND_3D),
-                       param_block_from_dict(original))
-    opus.add_block(block_type(data_type=data_type, extend_type=EXTEND_3D, deriv_type=deriv_type),
-                   block if isinstance(block, bytes) else block.build())
-    return opus
+def map_file(block, params=GEOMETRY, data_type=AB, deriv_type=0, original=None):
+    return map_opus_file(block, params, data_type, deriv_type, original)
 
 
 def cube_file(records, info_size=8, params=GEOMETRY):
@@ -423,7 +411,7 @@ def test_any_map_reads_as_the_model_does(write_file, monkeypatch, data, request,
     data_type = TRACES if request == TRC else AB
     deriv_type = 1 if request[2] == "1DER" else 0
     opus = map_file(block_bytes, params, data_type=data_type, deriv_type=deriv_type,
-                    original=MISSING if original is None else original)
+                    original=original)
     contents = opus.build()
     contents = contents[:len(contents) - cut]
     path = write_file(contents, name="map.opus")
