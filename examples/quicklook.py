@@ -68,7 +68,7 @@ def look_at(path, plotter):
     print(f"{path}: OPUS file, {path.stat().st_size} bytes")
     if not blocks:
         print("  no data blocks")
-    shown = {}
+    shown: dict[tuple[str, str, str], int] = {}  # pictures written per block, to number repeats
     previous = None
     ok = True
     for block in blocks:
