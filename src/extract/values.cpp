@@ -16,6 +16,21 @@ bool spacingIsExact(double first, double last) {
     return std::isfinite(first) && std::isfinite(last) && std::fabs(first) <= limit && std::fabs(last) <= limit;
 }
 
+namespace {
+
+// axis[k] = k * step + first, each operation rounded on its own as NumPy's are.
+template <typename Index>
+void fromSteps(double first, double step, std::span<double> axis) {
+    double* values = axis.data();
+    const auto count = static_cast<Index>(axis.size());
+    for (Index k = 0; k < count; ++k) {
+        const double scaled = static_cast<double>(k) * step;
+        values[k] = scaled + first;
+    }
+}
+
+}  // namespace
+
 void evenlySpaced(double first, double last, std::span<double> axis) {
     const std::size_t count = axis.size();
     if (count == 0) {
@@ -35,18 +50,10 @@ void evenlySpaced(double first, double last, std::span<double> axis) {
             axis[k] = scaled + first;
         }
     } else if (count <= static_cast<std::size_t>(std::numeric_limits<std::int32_t>::max())) {
-        // The same sums with a 32-bit index, whose conversion to double vectorizes.
-        const auto last32 = static_cast<std::int32_t>(count);
-        double* values = axis.data();
-        for (std::int32_t k = 0; k < last32; ++k) {
-            const double scaled = static_cast<double>(k) * step;
-            values[k] = scaled + first;
-        }
+        // A 32-bit index converts to double in vector instructions; the sums are the same.
+        fromSteps<std::int32_t>(first, step, axis);
     } else {
-        for (std::size_t k = 0; k < count; ++k) {
-            const double scaled = static_cast<double>(k) * step;
-            axis[k] = scaled + first;
-        }
+        fromSteps<std::size_t>(first, step, axis);
     }
     axis[count - 1] = last;
 }

@@ -19,6 +19,7 @@ constexpr std::array<const char*, 16> nameTexts = {
     "isOpusFile", "DataReturn", "dataType", "dimension", "derivative", "description", "x", "y",
     "maxY", "minY", "parameters", "mapX", "mapY", "spectra", "traces", "labels",
 };
+static_assert(nameTexts.size() == static_cast<std::size_t>(Name::labels) + 1, "a text for each Name, in order");
 std::array<PyObject*, nameTexts.size()> names{};
 
 PyObject* intern(std::string_view text) {
@@ -66,20 +67,16 @@ PyObject* dimensionNameObject(std::int32_t extendType) {
     return dimensionNames[extendType == extendType3D ? 1 : 0];
 }
 
-PyObject* listingDerivNameObject(std::int32_t derivType) {
-    return derivNames[static_cast<std::size_t>(derivType)];
-}
-
-}  // namespace korvex
-
-namespace korvex {
-
 PyObject* nameObject(Name name) {
     return names[static_cast<std::size_t>(name)];
 }
 
 const char* nameText(Name name) {
     return nameTexts[static_cast<std::size_t>(name)];
+}
+
+PyObject* listingDerivNameObject(std::int32_t derivType) {
+    return derivNames[static_cast<std::size_t>(derivType)];
 }
 
 }  // namespace korvex
