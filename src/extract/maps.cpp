@@ -27,14 +27,13 @@ std::int64_t mapSizeOf(const MapGeometry& geometry) {
     return __builtin_mul_overflow(geometry.npx, geometry.npy, &size) ? int64Max : size;
 }
 
-// Whether a step of a walk ends it: an error, or a stop.
-bool ends(const Result<MapOutcome>& step) {
+bool stopsWalk(const Result<MapOutcome>& step) {
     return !step.ok() || step.value().stop != MapStop::none;
 }
 
 // `outcome`, unless reading what came before it (`flushed`) ended the walk first.
-Result<MapOutcome> after(Result<MapOutcome> flushed, Result<MapOutcome> outcome) {
-    return ends(flushed) ? flushed : outcome;
+Result<MapOutcome> firstStop(Result<MapOutcome> flushed, Result<MapOutcome> outcome) {
+    return stopsWalk(flushed) ? flushed : outcome;
 }
 
 }  // namespace
@@ -134,7 +133,7 @@ Result<std::optional<StoredRecord>> RecordWalk::next() {
     }
     if (position_ == start && !record.infoRefused) {
         // Nothing was read, so nothing will be for the rest of the run either.
-        record.alike = runLeft_;
+        record.recordCount = runLeft_;
         runLeft_ = 0;
     } else {
         --runLeft_;
@@ -186,11 +185,11 @@ Result<MapOutcome> fillCube(const ByteSource& source, const MapBlock& block, con
         return MapOutcome{};
     };
     // Ends the walk with `outcome`, unless reading the records before it fails first.
-    auto finish = [&](Result<MapOutcome> outcome) { return after(flush(), std::move(outcome)); };
+    auto finish = [&](Result<MapOutcome> outcome) { return firstStop(flush(), std::move(outcome)); };
     // Adds a record whose values are all in the file to the batch.
     auto place = [&](const StoredRecord& record, std::int64_t index) -> Result<MapOutcome> {
         if (!(batch.open && record.valuesAt == batch.fileEnd && batch.valuesEnd.size() < batchRecords)) {
-            if (auto flushed = flush(); ends(flushed)) {
+            if (auto flushed = flush(); stopsWalk(flushed)) {
                 return flushed;
             }
             batch.fileAt = record.valuesAt;
@@ -227,19 +226,19 @@ Result<MapOutcome> fillCube(const ByteSource& source, const MapBlock& block, con
         if (record.values < npt) {
             return finish(MapOutcome{MapStop::shortRecord, index, 0});
         }
-        if (record.alike > grid - index) {
+        if (record.recordCount > grid - index) {
             // Records that read nothing (so NPT is 0) until one lands beyond the grid.
             return finish(MapOutcome{MapStop::beyondGrid, grid, 0});
         }
         if (npt > 0) {
-            if (auto placed = place(record, index); ends(placed)) {
+            if (auto placed = place(record, index); stopsWalk(placed)) {
                 return placed;
             }
         }
         if (record.infoRefused) {
             return finish(Error::readLengthOf(block.header.infoSize));
         }
-        index += record.alike;
+        index += record.recordCount;
     }
 }
 
@@ -275,7 +274,7 @@ Result<TracePlan> planTraces(const ByteSource& source, const MapBlock& block, co
             plan.error = Error::readLengthOf(block.header.infoSize);
             return plan;
         }
-        if (__builtin_add_overflow(plan.traces, record.alike, &plan.traces)) {
+        if (__builtin_add_overflow(plan.traces, record.recordCount, &plan.traces)) {
             plan.error = Error::noMemory();  // more traces than any array can index
             return plan;
         }
@@ -383,9 +382,9 @@ private:
 
 // Appends the name of the info record at `infoAt`: its bytes from traceNameAt on, up to the
 // first NUL. An error only where the source fails.
-std::optional<Error> readTraceName(const ByteSource& source, const StoredRecord& record, std::int64_t repeats,
-                           TraceNames& names) {
-    TraceNames::Name name{names.text.size(), 0, repeats};
+std::optional<Error> readTraceName(const ByteSource& source, const StoredRecord& record, std::int64_t recordCount,
+                                   TraceNames& names) {
+    TraceNames::Name name{names.text.size(), 0, recordCount};
     std::int64_t at = record.infoAt + traceNameAt;
     const std::int64_t end = record.infoAt + record.infoLength;
     bool ended = false;
@@ -426,7 +425,7 @@ Result<MapOutcome> readTraces(const ByteSource& source, const MapBlock& block, c
     const bool mapped = !stack.empty() && mapSize > 0;
     TraceGroup group(source, mapSize, traces, stack);
     // Ends with `outcome`, unless a map read before it comes up short first.
-    auto finish = [&](Result<MapOutcome> outcome) { return after(group.flush(), std::move(outcome)); };
+    auto finish = [&](Result<MapOutcome> outcome) { return firstStop(group.flush(), std::move(outcome)); };
     std::int64_t done = 0;
     while (done < traces) {
         auto next = walk.next();
@@ -437,7 +436,7 @@ Result<MapOutcome> readTraces(const ByteSource& source, const MapBlock& block, c
             break;
         }
         const StoredRecord& record = *next.value();
-        const std::int64_t count = std::min(record.alike, traces - done);
+        const std::int64_t count = std::min(record.recordCount, traces - done);
         if (mapped) {
             group.add(done, record.valuesAt);
         }
@@ -447,7 +446,7 @@ Result<MapOutcome> readTraces(const ByteSource& source, const MapBlock& block, c
             }
         }
         if (group.full()) {
-            if (auto flushed = group.flush(); ends(flushed)) {
+            if (auto flushed = group.flush(); stopsWalk(flushed)) {
                 return flushed;
             }
         }

@@ -77,7 +77,7 @@ struct StoredRecord {
     std::int64_t values = 0;      // whole values read: NPT, or fewer where the source ends
     std::int64_t infoAt = 0;
     std::int64_t infoLength = 0;  // info bytes read
-    std::int64_t alike = 1;       // records it stands for; more than one only for records that read nothing
+    std::int64_t recordCount = 1;  // records it stands for; more than one only for records that read nothing
     bool infoRefused = false;     // infoSize is below -1, a length that reading refuses
 };
 
@@ -86,7 +86,7 @@ struct StoredRecord {
 // A length of -1 reads to the end of the file; a shorter read stops at the end of the file.
 //
 // Records that read nothing (past the end of the file, or with no values and no info record) are
-// all alike, so the rest of such a run comes as one record standing for them all: the walk costs
+// all the same, so the rest of such a run comes as one record standing for them all: the walk costs
 // the entries and the records that read bytes, however many records a damaged run claims.
 class RecordWalk {
 public:
@@ -150,7 +150,7 @@ struct TraceNames {
     struct Name {
         std::size_t start = 0;  // in `text`
         std::size_t length = 0;
-        std::int64_t repeats = 1;
+        std::int64_t recordCount = 1;  // trace records of this name
     };
     std::vector<std::uint8_t> text;
     std::vector<Name> names;

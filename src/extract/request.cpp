@@ -20,7 +20,7 @@ constexpr std::int32_t sampleSide = 1;
 
 void applyRules(const BlockRequest& request, const DirectoryEntry& entry, BlockLocations& found) {
     const BlockTypeFields fields = decodeBlockType(entry.blockType);
-    const DataBlockType& row = dataBlockDict[request.dataBlock];
+    const DataBlockType& row = dataBlockDict[request.dataBlockRow];
     const bool ofKind = namesBlock(row, fields) && fields.extendType == request.extendType;
     if (ofKind && fields.derivType == request.derivType) {  // A: the requested data
         if (fields.paramType == dataValuesParamType) {

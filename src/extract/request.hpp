@@ -16,7 +16,7 @@ inline constexpr std::array<std::string_view, 4> derivDict = {"NONE", "1DER", "2
 
 // A validated block triple, as codes.
 struct BlockRequest {
-    std::size_t dataBlock;    // row of dataBlockDict
+    std::size_t dataBlockRow;
     std::int32_t extendType;  // 0 for "2D", extendType3D for "3D"
     std::int32_t derivType;   // index in derivDict
 };

@@ -34,12 +34,12 @@ Result<std::vector<ListedBlock>> listContents(Cursor& cursor) {
         if (fields.paramType != dataParametersParamType) {
             continue;
         }
-        const auto dataBlock = dataBlockIndex(fields);
-        if (!dataBlock) {
+        const auto dataBlockRow = dataBlockIndex(fields);
+        if (!dataBlockRow) {
             continue;
         }
-        const ListedBlock listed{*dataBlock, fields.extendType, fields.derivType};
-        (inFrontSet(dataBlockDict[*dataBlock].name) ? front : rest).push_back(listed);
+        const ListedBlock listed{*dataBlockRow, fields.extendType, fields.derivType};
+        (inFrontSet(dataBlockDict[*dataBlockRow].name) ? front : rest).push_back(listed);
     }
     // Each front-set block was put before the ones already listed: the front is in reverse order.
     std::vector<ListedBlock> listing(front.rbegin(), front.rend());

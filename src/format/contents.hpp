@@ -11,9 +11,9 @@
 namespace korvex {
 
 // One listed data block: its row of dataBlockDict, its extendType and its derivType (0 to 3), which
-// name it as (dataBlockDict[dataBlock].name, dimensionName(extendType), listingDerivNames[derivType]).
+// name it as (dataBlockDict[dataBlockRow].name, dimensionName(extendType), listingDerivNames[derivType]).
 struct ListedBlock {
-    std::size_t dataBlock;
+    std::size_t dataBlockRow;
     std::int32_t extendType;
     std::int32_t derivType;
 };

@@ -76,7 +76,7 @@ private:
 // Runs `read` on a new cursor over `source` and hands the cursor's reports of failed reads back in
 // `reports`, whatever `read` returns.
 template <typename Read>
-auto readReporting(const ByteSource& source, std::vector<ReadReport>& reports, Read&& read) {
+auto readOnNewCursor(const ByteSource& source, std::vector<ReadReport>& reports, Read&& read) {
     Cursor cursor(source);
     auto result = read(cursor);
     reports = std::move(cursor.reports);

@@ -2,8 +2,6 @@
 #include "module/builders.hpp"
 
 #include <array>
-#include <cstdint>
-#include <optional>
 
 #include "extract/values.hpp"
 #include "module/arrays.hpp"
@@ -18,29 +16,6 @@ constexpr std::array<const char*, 11> labelTexts = {"NPT", "FXV", "LXV", "AOX", 
 
 // Set once at import and never changed, so every thread may read them.
 std::array<PyObject*, labelTexts.size()> labels{};
-
-// An exact int that fits in 64 bits.
-std::optional<long long> plainInteger(PyObject* value) {
-    if (!PyLong_CheckExact(value)) {
-        return std::nullopt;
-    }
-    int overflow = 0;
-    const long long integer = PyLong_AsLongLongAndOverflow(value, &overflow);
-    if (overflow != 0 || (integer == -1 && PyErr_Occurred())) {
-        PyErr_Clear();
-        return std::nullopt;
-    }
-    return integer;
-}
-
-// A plain number as a double: an int or a float, nothing NumPy would convert in its own way.
-std::optional<double> plainNumber(PyObject* value) {
-    if (PyFloat_CheckExact(value)) {
-        return PyFloat_AS_DOUBLE(value);
-    }
-    const auto integer = plainInteger(value);
-    return integer ? std::optional<double>(static_cast<double>(*integer)) : std::nullopt;
-}
 
 }  // namespace
 
@@ -65,26 +40,31 @@ PyObject* lookUp(PyObject* parameters, Label label) {
     return value;
 }
 
-PyRef evenAxis(PyObject* first, PyObject* last, PyObject* count) {
-    const auto points = plainInteger(count);
-    const auto from = plainNumber(first);
-    const auto to = plainNumber(last);
-    if (!points || *points < 0 || !from || !to || !spacingIsExact(*from, *to)) {
+PyObject* raiseMissingLabel(std::string_view label) {
+    PyRef text(PyUnicode_FromStringAndSize(label.data(), static_cast<Py_ssize_t>(label.size())));
+    if (text) {
+        PyErr_SetObject(PyExc_KeyError, text.get());
+    }
+    return nullptr;
+}
+
+PyRef evenAxis(const AxisPlan& plan, PyObject* first, PyObject* last, PyObject* count) {
+    if (plan.spacing != AxisPlan::Spacing::native) {
         return numpyLinspace(first, last, count);
     }
-    PyRef axis = newArray(*points, ArrayType::float64);
+    PyRef axis = newArray(plan.count, ArrayType::float64);
     BufferView values;
     if (!axis || !values.acquire(axis.get())) {
         return PyRef();
     }
     // Long axes are spaced with the GIL released; short ones are not worth the switch.
     constexpr long long longAxis = 1 << 16;
-    if (*points >= longAxis) {
+    if (plan.count >= longAxis) {
         Py_BEGIN_ALLOW_THREADS
-        evenlySpaced(*from, *to, values.as<double>());
+        evenlySpaced(plan.first, plan.last, values.as<double>());
         Py_END_ALLOW_THREADS
     } else {
-        evenlySpaced(*from, *to, values.as<double>());
+        evenlySpaced(plan.first, plan.last, values.as<double>());
     }
     return axis;
 }

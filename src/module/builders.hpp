@@ -4,8 +4,10 @@
 #include "module/py_ref.hpp"
 
 #include <initializer_list>
+#include <string_view>
 #include <utility>
 
+#include "extract/assembly.hpp"
 #include "module/names.hpp"
 #include "module/request.hpp"
 
@@ -23,10 +25,12 @@ PyObject* lookUp(PyObject* parameters, Label label);
 // The label as a str.
 PyObject* labelText(Label label);
 
-// An axis as numpy.linspace(first, last, count) gives it: plain numbers (an int count >= 0, int or
-// float ends of moderate size) are spaced natively, value for value as NumPy spaces them; NumPy
-// judges every other value itself, with its own errors and warnings.
-PyRef evenAxis(PyObject* first, PyObject* last, PyObject* count);
+// Sets KeyError(label) for a label that the parameters lack; returns nullptr.
+PyObject* raiseMissingLabel(std::string_view label);
+
+// The axis of `plan`, as numpy.linspace(first, last, count) gives it: spaced natively, value for
+// value as NumPy spaces it, or made by NumPy from these objects, with its own errors and warnings.
+PyRef evenAxis(const AxisPlan& plan, PyObject* first, PyObject* last, PyObject* count);
 
 // DataReturn as the module binds it at the time of the call, built with the request's triple.
 PyRef newResult(PyObject* module, const Request& request);

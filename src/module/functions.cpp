@@ -64,7 +64,7 @@ PyObject* listingToList(const std::vector<ListedBlock>& listing) {
     }
     for (std::size_t i = 0; i < listing.size(); ++i) {
         const ListedBlock& block = listing[i];
-        PyObject* triple = PyTuple_Pack(3, dataBlockNameObject(block.dataBlock), dimensionNameObject(block.extendType),
+        PyObject* triple = PyTuple_Pack(3, dataBlockNameObject(block.dataBlockRow), dimensionNameObject(block.extendType),
                                         listingDerivNameObject(block.derivType));
         if (triple == nullptr) {
             return nullptr;
@@ -87,7 +87,7 @@ PyObject* listContents(PyObject* module, PyObject* path) {
             openFailed = true;
             return source.error();
         }
-        return readReporting(source.value(), reports, [](Cursor& cursor) { return korvex::listContents(cursor); });
+        return readOnNewCursor(source.value(), reports, [](Cursor& cursor) { return korvex::listContents(cursor); });
     });
     reportFailedReads(reports);
     if (!listing.ok()) {

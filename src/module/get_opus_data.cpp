@@ -3,13 +3,12 @@
 
 #include <algorithm>
 #include <array>
-#include <cerrno>
 #include <optional>
 #include <vector>
 
-#include "extract/parameters.hpp"
-#include "extract/request.hpp"
+#include "extract/assembly.hpp"
 #include "extract/values.hpp"
+#include "format/block_type.hpp"
 #include "module/arguments.hpp"
 #include "module/arrays.hpp"
 #include "module/builders.hpp"
@@ -25,62 +24,29 @@ namespace korvex {
 
 namespace {
 
-// Labels the single-spectrum builder looks up, in the order it looks them up.
-constexpr std::array<Label, 5> spectrumLabels = {Label::NPT, Label::FXV, Label::LXV, Label::MXY, Label::MNY};
-
 // Set once at import and never changed, so every thread may read them.
 PyObject* singleSpectrumDescription = nullptr;
-
-// What the directory scan and the parameter merge found.
-struct Located {
-    BlockLocations locations;
-    ParameterList parameters;
-};
-
-// The blocks of the request and their parameter records, read from `source`.
-Result<Located> locate(const ByteSource& source, const BlockRequest& request, std::vector<ReadReport>& reports) {
-    Cursor cursor(source);
-    auto located = [&]() -> Result<Located> {
-        auto locations = locateBlocks(cursor, request);
-        if (!locations.ok()) {
-            return locations.error();
-        }
-        Located found{locations.value(), {}};
-        if (!found.locations.found()) {
-            return found;
-        }
-        auto parameters = mergeParameters(cursor, found.locations);
-        if (!parameters.ok()) {
-            return parameters.error();
-        }
-        found.parameters = std::move(parameters).value();
-        return found;
-    }();
-    reports = std::move(cursor.reports);
-    return located;
-}
 
 // The "2D" branch: the x axis from NPT, FXV and LXV, the y values read at the data block, and the
 // stored extremes. The file is closed before the result is built.
 PyObject* singleSpectrum(PyObject* module, const Request& request, std::optional<ByteSource>& source,
-                         std::int64_t offsetToData, PyObject* parameters) {
-    std::array<PyObject*, spectrumLabels.size()> values{};
-    for (std::size_t i = 0; i < spectrumLabels.size(); ++i) {
-        if ((values[i] = lookUp(parameters, spectrumLabels[i])) == nullptr) {
-            return nullptr;
-        }
+                         std::int64_t offsetToData, const ParameterList& list, PyObject* parameters) {
+    const SpectrumPlan plan = planSpectrum(list, offsetToData);
+    if (plan.missingLabel) {
+        return raiseMissingLabel(*plan.missingLabel);
     }
-    const auto [npt, fxv, lxv, mxy, mny] = values;
-    PyRef abscissa = evenAxis(fxv, lxv, npt);
+    PyObject* npt = lookUp(parameters, Label::NPT);
+    PyObject* mxy = lookUp(parameters, Label::MXY);
+    PyObject* mny = lookUp(parameters, Label::MNY);
+    PyRef abscissa = evenAxis(plan.x, lookUp(parameters, Label::FXV), lookUp(parameters, Label::LXV), npt);
     if (!abscissa) {
         return nullptr;
     }
-    if (offsetToData < 0) {
-        errno = EINVAL;  // what seeking there raises
-        return PyErr_SetFromErrno(PyExc_OSError);
+    if (plan.offsetError) {
+        return raiseError(*plan.offsetError, nullptr);
     }
-    // NPT has been taken as a count: the axis holds that many values.
-    const Py_ssize_t count = PyObject_Length(abscissa.get());
+    const auto length = plan.x.length();
+    const std::int64_t count = length ? *length : PyObject_Length(abscissa.get());
     if (count < 0) {
         return nullptr;
     }
@@ -90,13 +56,12 @@ PyObject* singleSpectrum(PyObject* module, const Request& request, std::optional
     if (!ordinate || !y.acquire(ordinate.get())) {
         return nullptr;
     }
-    auto read = withoutGil([&]() -> Result<std::size_t> { return readValues(*source, offsetToData, y.as<float>()); });
+    auto read = withoutGil([&]() -> Result<std::size_t> { return readSpectrum(*source, offsetToData, y.as<float>()); });
     source.reset();
     if (!read.ok()) {
         return raiseError(read.error(), nullptr);
     }
     if (read.value() != static_cast<std::size_t>(stored)) {
-        // The file shrank while it was read: keep the values that arrived.
         PyRef shorter = newArray(static_cast<std::int64_t>(read.value()), ArrayType::float32);
         BufferView kept;
         if (!shorter || !kept.acquire(shorter.get())) {
@@ -138,13 +103,14 @@ PyObject* getOpusData(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
     // The file stays open from the directory scan to the last data read.
     std::optional<ByteSource> source;
     std::vector<ReadReport> reports;
-    auto located = withoutGil([&]() -> Result<Located> {
+    auto located = withoutGil([&]() -> Result<LocatedBlocks> {
         auto opened = file.open();
         if (!opened.ok()) {
             return opened.error();
         }
         source.emplace(std::move(opened).value());
-        return locate(*source, request.codes, reports);
+        return readOnNewCursor(*source, reports,
+                               [&](Cursor& cursor) { return locateWithParameters(cursor, request.codes); });
     });
     reportFailedReads(reports);
     if (!located.ok()) {
@@ -160,10 +126,11 @@ PyObject* getOpusData(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
     if (!parameters) {
         return nullptr;
     }
-    if (request.threeD) {
-        return mapData(module, request, source, locations, parameters.get());
+    if (request.codes.extendType == extendType3D) {
+        return mapData(module, request, source, locations, located.value().parameters, parameters.get());
     }
-    return singleSpectrum(module, request, source, locations.offsetToData, parameters.get());
+    return singleSpectrum(module, request, source, locations.offsetToData, located.value().parameters,
+                          parameters.get());
 }
 
 }  // namespace

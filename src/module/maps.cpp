@@ -3,14 +3,11 @@
 #include "module/maps.hpp"
 
 #include <array>
-#include <cerrno>
 #include <cstdint>
 #include <span>
 #include <vector>
 
-#include "extract/maps.hpp"
-#include "extract/parameters.hpp"
-#include "format/block_type.hpp"
+#include "extract/assembly.hpp"
 #include "module/arrays.hpp"
 #include "module/builders.hpp"
 #include "module/errors.hpp"
@@ -29,13 +26,6 @@ PyObject* traceMapDescription = nullptr;
 PyObject* originalCoordinatesUsed = nullptr;
 PyObject* appendText = nullptr;
 
-// The labels the branch looks up, in the order it looks them up.
-constexpr std::array<Label, 11> mapLabels = {Label::NPT, Label::FXV, Label::LXV, Label::AOX, Label::AOY, Label::DDX,
-                                             Label::DDY, Label::NPX, Label::NPY, Label::MXY, Label::MNY};
-// The geometry that a derived map may take from the underived data, in the order it is taken.
-constexpr std::array<Label, 6> geometryLabels = {Label::AOX, Label::AOY, Label::DDX,
-                                                 Label::DDY, Label::NPX, Label::NPY};
-
 // The values of the labels, held for the whole call.
 class MapParameters {
 public:
@@ -46,17 +36,24 @@ private:
     std::array<PyRef, 11> values_;
 };
 
-// value == 0, as Python compares it: 1, 0, or -1 with the exception set.
-int equalsZero(PyObject* value) {
-    PyRef zero(PyLong_FromLong(0));
-    return zero ? PyObject_RichCompareBool(value, zero.get(), Py_EQ) : -1;
+constexpr std::array<Label, 11> mapLabelNames = {Label::NPT, Label::FXV, Label::LXV, Label::AOX, Label::AOY, Label::DDX,
+                                                 Label::DDY, Label::NPX, Label::NPY, Label::MXY, Label::MNY};
+
+// The values of the merged `parameters`, which the plan has found all there.
+bool lookUpAll(PyObject* parameters, MapParameters& values) {
+    for (const Label label : mapLabelNames) {
+        PyObject* value = lookUp(parameters, label);
+        if (value == nullptr) {
+            return false;
+        }
+        values.set(label, value);
+    }
+    return true;
 }
 
-// A derived map whose NPX or NPY is 0 takes its geometry from the data parameter block of the
-// underived data: the line is printed, then the six values are read there and written back into
-// `parameters`, so that the result shows the geometry used.
-bool useOriginalGeometry(const Request& request, const ByteSource& source, std::int64_t offsetToOriginalParams,
-                         PyObject* parameters, MapParameters& values) {
+// Prints the line, then writes the underived data's geometry into `parameters`, or raises what
+// stopped the plan from taking it.
+bool useOriginalGeometry(const Request& request, const MapPlan& plan, PyObject* parameters) {
     PyRef print = builtin("print");
     if (!print) {
         return false;
@@ -66,67 +63,64 @@ bool useOriginalGeometry(const Request& request, const ByteSource& source, std::
     if (!printed) {
         return false;
     }
-    if (offsetToOriginalParams == notFound) {
+    if (plan.noUnderivedBlock) {
         raiseNoUnderivedBlock(request);
         return false;
     }
-    ParameterList list;
-    std::vector<ReadReport> reports;
-    auto read = withoutGil([&]() -> Result<std::size_t> {
-        return readReporting(source, reports,
-                             [&](Cursor& cursor) { return getParams(cursor, offsetToOriginalParams, list); });
-    });
-    reportFailedReads(reports);
-    if (!read.ok()) {
-        raiseError(read.error(), nullptr);
+    reportFailedReads(plan.originalReports);
+    if (plan.originalError) {
+        raiseError(*plan.originalError, nullptr);
         return false;
     }
-    PyRef original = parametersToDict(list);
+    PyRef original = parametersToDict(plan.original);
     if (!original) {
         return false;
     }
-    MapParameters taken;
-    for (const Label label : geometryLabels) {
-        PyObject* value = lookUp(original.get(), label);
-        if (value == nullptr) {
-            return false;
-        }
-        taken.set(label, value);
+    if (plan.missingOriginalLabel) {
+        raiseMissingLabel(*plan.missingOriginalLabel);
+        return false;
     }
-    for (const Label label : geometryLabels) {
-        if (PyDict_SetItem(parameters, labelText(label), taken[label]) != 0) {
+    for (const Label label : {Label::AOX, Label::AOY, Label::DDX, Label::DDY, Label::NPX, Label::NPY}) {
+        PyObject* value = lookUp(original.get(), label);
+        if (value == nullptr || PyDict_SetItem(parameters, labelText(label), value) != 0) {
             return false;
         }
-        values.set(label, taken[label]);
     }
     return true;
 }
 
-// Map coordinates: linspace(first, first + step * (count - 1), count), the end computed as
-// Python computes it.
-PyRef mapAxis(PyObject* first, PyObject* step, PyObject* count) {
+// The end of a map axis as Python holds it.
+PyRef endObject(const ParameterValue& end) {
+    return PyRef(end.type == ParameterType::integer ? PyLong_FromLongLong(end.integer) : PyFloat_FromDouble(end.real));
+}
+
+// Map coordinates: linspace(first, first + step * (count - 1), count). Values that the plan leaves
+// to Python are computed by Python, which raises what it raises for them.
+PyRef mapAxis(const AxisPlan& plan, PyObject* first, PyObject* step, PyObject* count) {
+    if (plan.spacing == AxisPlan::Spacing::native) {
+        return evenAxis(plan, first, nullptr, count);
+    }
+    if (plan.spacing == AxisPlan::Spacing::numpy) {
+        PyRef last = endObject(plan.end);
+        return last ? evenAxis(plan, first, last.get(), count) : PyRef();
+    }
     PyRef one(PyLong_FromLong(1));
     PyRef steps = one ? PyRef(PyNumber_Subtract(count, one.get())) : PyRef();
     PyRef span = steps ? PyRef(PyNumber_Multiply(step, steps.get())) : PyRef();
     PyRef last = span ? PyRef(PyNumber_Add(first, span.get())) : PyRef();
-    return last ? evenAxis(first, last.get(), count) : PyRef();
+    return last ? evenAxis(plan, first, last.get(), count) : PyRef();
 }
 
-// The length of an axis, which is the count it was made with.
-bool lengthOf(const PyRef& axis, std::int64_t& length) {
-    const Py_ssize_t size = PyObject_Length(axis.get());
-    length = size;
-    return size >= 0;
+// The length of an axis: the plan's count, or what Python made of it.
+bool lengthOf(const AxisPlan& plan, const PyRef& axis, std::int64_t& length) {
+    const auto planned = plan.length();
+    length = planned ? *planned : PyObject_Length(axis.get());
+    return length >= 0;
 }
 
 PyObject* raiseShortRecord(std::int64_t record) {
     PyErr_Format(PyExc_ValueError, "Data block ends inside record %lld", static_cast<long long>(record));
     return nullptr;
-}
-
-// The map block's header and store table; failed reads of them are put in `reports`.
-Result<MapBlock> readBlock(const ByteSource& source, std::int64_t offsetToData, std::vector<ReadReport>& reports) {
-    return readReporting(source, reports, [&](Cursor& cursor) { return readMapBlock(cursor, offsetToData); });
 }
 
 // The map cube: NPY x NPX x NPT float32, zero where no record is stored.
@@ -139,11 +133,7 @@ PyObject* mapCube(PyObject* result, std::optional<ByteSource>& source, std::int6
     }
     std::vector<ReadReport> reports;
     auto filled = withoutGil([&]() -> Result<MapOutcome> {
-        auto block = readBlock(*source, offsetToData, reports);
-        if (!block.ok()) {
-            return block.error();
-        }
-        return fillCube(*source, block.value(), geometry, view.as<float>());
+        return readMapCube(*source, offsetToData, geometry, view.as<float>(), reports);
     });
     source.reset();
     reportFailedReads(reports);
@@ -192,7 +182,7 @@ bool appendLabels(PyObject* result, const TraceNames& names) {
         if (!text) {
             return false;
         }
-        for (std::int64_t i = 0; i < name.repeats; ++i) {
+        for (std::int64_t i = 0; i < name.recordCount; ++i) {
             PyRef appended(PyObject_CallMethodOneArg(labels.get(), appendText, text.get()));
             if (!appended) {
                 return false;
@@ -210,55 +200,40 @@ PyObject* traceMaps(PyObject* result, std::optional<ByteSource>& source, std::in
         return nullptr;
     }
     std::vector<ReadReport> reports;
-    std::optional<MapBlock> block;
-    auto planned = withoutGil([&]() -> Result<TracePlan> {
-        auto read = readBlock(*source, offsetToData, reports);
-        if (!read.ok()) {
-            return read.error();
-        }
-        block.emplace(std::move(read).value());
-        return planTraces(*source, *block, geometry);
-    });
+    auto planned = withoutGil([&]() { return planTraceMaps(*source, offsetToData, geometry, reports); });
     reportFailedReads(reports);
     if (!planned.ok()) {
         return raiseError(planned.error(), nullptr);
     }
-    const TracePlan& plan = planned.value();
-    // The stack is made only when every record fits it; otherwise only the names before the failing
-    // record are read, so that a read failing among them fails first, as it does in reading order.
-    const bool stacks = plan.traces > 0 && plan.outcome.stop == MapStop::none && !plan.error;
+    const TraceMapsPlan& plan = planned.value();
     PyRef stack;
     BufferView view;
-    if (stacks) {
-        stack = newShapedArray({geometry.npy, geometry.npx, plan.traces}, ArrayType::float32, false);
+    if (plan.stacks()) {
+        stack = newShapedArray({geometry.npy, geometry.npx, plan.traces()}, ArrayType::float32, false);
         if (!stack || !view.acquire(stack.get())) {
             return nullptr;
         }
     }
     TraceNames names;
-    auto read = withoutGil([&]() -> Result<MapOutcome> {
-        return readTraces(*source, *block, geometry, plan.traces, stacks ? view.as<float>() : std::span<float>(),
-                          names);
+    auto ended = withoutGil([&]() -> Result<TraceMapsEnd> {
+        return readTraceMaps(*source, plan, geometry, plan.stacks() ? view.as<float>() : std::span<float>(), names);
     });
     source.reset();
-    if (!read.ok()) {
-        return raiseError(read.error(), nullptr);
+    if (!ended.ok()) {
+        return raiseError(ended.error(), nullptr);
     }
-    const MapOutcome& outcome = read.value();
-    if (outcome.stop == MapStop::wrongCount) {
-        return raiseReshapeError(outcome.values, geometry.npy, geometry.npx);  // the file shrank meanwhile
-    }
-    if (plan.error) {
-        return raiseError(*plan.error, nullptr);
-    }
-    if (plan.outcome.stop == MapStop::wrongCount) {
-        return raiseReshapeError(plan.outcome.values, geometry.npy, geometry.npx);
-    }
-    if (plan.outcome.stop == MapStop::shortRecord) {
-        return raiseShortRecord(plan.outcome.record);
-    }
-    if (plan.traces == 0) {
-        return raiseNothingToStack();
+    const TraceMapsEnd& end = ended.value();
+    switch (end.kind) {
+        case TraceMapsEnd::Kind::stacked:
+            break;
+        case TraceMapsEnd::Kind::error:
+            return raiseError(*end.error, nullptr);
+        case TraceMapsEnd::Kind::wrongCount:
+            return raiseReshapeError(end.values, geometry.npy, geometry.npx);
+        case TraceMapsEnd::Kind::shortRecord:
+            return raiseShortRecord(end.record);
+        case TraceMapsEnd::Kind::nothingToStack:
+            return raiseNothingToStack();
     }
     if (!appendLabels(result, names)) {
         return nullptr;
@@ -281,51 +256,46 @@ bool initMaps() {
 }
 
 PyObject* mapData(PyObject* module, const Request& request, std::optional<ByteSource>& source,
-                  const BlockLocations& locations, PyObject* parameters) {
-    MapParameters values;
-    for (const Label label : mapLabels) {
-        PyObject* value = lookUp(parameters, label);
-        if (value == nullptr) {
-            return nullptr;
-        }
-        values.set(label, value);
+                  const BlockLocations& locations, const ParameterList& list, PyObject* parameters) {
+    auto planned = withoutGil([&]() -> Result<MapPlan> { return planMap(*source, request.codes, locations, list); });
+    if (!planned.ok()) {
+        return raiseError(planned.error(), nullptr);
     }
-    if (request.codes.derivType != 0) {
-        int noGeometry = equalsZero(values[Label::NPX]);
-        if (noGeometry == 0) {
-            noGeometry = equalsZero(values[Label::NPY]);
-        }
-        if (noGeometry < 0 ||
-            (noGeometry == 1 &&
-             !useOriginalGeometry(request, *source, locations.offsetToOriginalParams, parameters, values))) {
-            return nullptr;
-        }
+    const MapPlan& plan = planned.value();
+    if (plan.missingLabel) {
+        return raiseMissingLabel(*plan.missingLabel);
+    }
+    if (plan.originalGeometry && !useOriginalGeometry(request, plan, parameters)) {
+        return nullptr;
+    }
+    MapParameters values;
+    if (!lookUpAll(parameters, values)) {
+        return nullptr;
     }
     PyRef result = newResult(module, request);
     if (!result) {
         return nullptr;
     }
-    PyRef mapX = mapAxis(values[Label::AOX], values[Label::DDX], values[Label::NPX]);
+    PyRef mapX = mapAxis(plan.mapX, values[Label::AOX], values[Label::DDX], values[Label::NPX]);
     if (!mapX || !setAttributes(result.get(), {{Name::mapX, mapX.get()}})) {
         return nullptr;
     }
-    PyRef mapY = mapAxis(values[Label::AOY], values[Label::DDY], values[Label::NPY]);
+    PyRef mapY = mapAxis(plan.mapY, values[Label::AOY], values[Label::DDY], values[Label::NPY]);
     if (!mapY || !setAttributes(result.get(), {{Name::mapY, mapY.get()}})) {
         return nullptr;
     }
-    PyRef x = evenAxis(values[Label::FXV], values[Label::LXV], values[Label::NPT]);
+    PyRef x = evenAxis(plan.x, values[Label::FXV], values[Label::LXV], values[Label::NPT]);
     if (!x || !setAttributes(result.get(), {{Name::x, x.get()}, {Name::maxY, values[Label::MXY]}, {Name::minY, values[Label::MNY]}})) {
         return nullptr;
     }
-    // Each count has been taken by its axis, which holds that many values.
     MapGeometry geometry;
-    if (!lengthOf(x, geometry.npt) || !lengthOf(mapX, geometry.npx) || !lengthOf(mapY, geometry.npy)) {
+    if (!lengthOf(plan.x, x, geometry.npt) || !lengthOf(plan.mapX, mapX, geometry.npx) ||
+        !lengthOf(plan.mapY, mapY, geometry.npy)) {
         return nullptr;
     }
-    const bool traces = dataBlockDict[request.codes.dataBlock].name == "TRC";
-    PyRef data(traces ? traceMaps(result.get(), source, locations.offsetToData, geometry)
-                      : mapCube(result.get(), source, locations.offsetToData, geometry, values));
-    if (!data || !setAttributes(result.get(), {{traces ? Name::traces : Name::spectra, data.get()}, {Name::parameters, parameters}})) {
+    PyRef data(plan.traces ? traceMaps(result.get(), source, locations.offsetToData, geometry)
+                           : mapCube(result.get(), source, locations.offsetToData, geometry, values));
+    if (!data || !setAttributes(result.get(), {{plan.traces ? Name::traces : Name::spectra, data.get()}, {Name::parameters, parameters}})) {
         return nullptr;
     }
     return result.release();

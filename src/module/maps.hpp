@@ -5,6 +5,7 @@
 
 #include <optional>
 
+#include "extract/parameters.hpp"
 #include "extract/request.hpp"
 #include "format/byte_source.hpp"
 #include "module/request.hpp"
@@ -14,9 +15,10 @@ namespace korvex {
 // Makes the texts the branch sets; once, at import.
 bool initMaps();
 
-// Builds the result of a "3D" request from the located blocks and the merged `parameters`; closes
+// Builds the result of a "3D" request from the located blocks and the merged parameters (their
+// records `list` and their dict `parameters`); closes
 // `source` once the data is read. Null with the exception set on failure.
 PyObject* mapData(PyObject* module, const Request& request, std::optional<ByteSource>& source,
-                  const BlockLocations& locations, PyObject* parameters);
+                  const BlockLocations& locations, const ParameterList& list, PyObject* parameters);
 
 }  // namespace korvex

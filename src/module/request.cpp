@@ -122,8 +122,7 @@ bool parseRequest(PyObject* datablock, Request& request) {
     if (derivType < 0) {
         return false;
     }
-    request.threeD = threeD == 1;
-    request.codes = {static_cast<std::size_t>(row), request.threeD ? extendType3D : 0,
+    request.codes = {static_cast<std::size_t>(row), threeD == 1 ? extendType3D : 0,
                      static_cast<std::int32_t>(derivType)};
     return true;
 }

@@ -15,7 +15,6 @@ struct Request {
     PyRef dimensions;
     PyRef deriv;
     BlockRequest codes{};
-    bool threeD = false;
 };
 
 // Upper-cases items 0, 1 and 2 of `datablock` and checks the dimensions, the data block type and
