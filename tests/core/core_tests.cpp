@@ -1,15 +1,25 @@
 // Unit tests of the parsing core, without Python: byte source, primitive readers, file header,
-// block type codes, the directory walk and the request's directory scan.
+// block type codes, the directory walk, the request's directory scan, parameter blocks, axes and
+// values, map cubes, trace maps and the plans of a result.
+#include <algorithm>
 #include <array>
+#include <bit>
 #include <cerrno>
+#include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <limits>
+#include <optional>
+#include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include <unistd.h>
 
+#include "extract/assembly.hpp"
+#include "extract/maps.hpp"
+#include "extract/parameters.hpp"
 #include "extract/request.hpp"
 #include "extract/values.hpp"
 #include "format/block_type.hpp"
@@ -448,6 +458,559 @@ void directoryScanOfWorkedCodes() {
     CHECK(!located({0x1000}, ab2D).found() && located({0x1000, 0x1010}, ab2D).found());
 }
 
+// Parameter records, as getParams reads them: a four-byte label, type, size in 2-byte units, value.
+void appendShort(Bytes& bytes, std::int16_t value) {
+    const auto bits = static_cast<std::uint16_t>(value);
+    bytes.push_back(static_cast<std::uint8_t>(bits));
+    bytes.push_back(static_cast<std::uint8_t>(bits >> 8));
+}
+
+void appendDouble(Bytes& bytes, double value) {
+    const auto bits = std::bit_cast<std::uint64_t>(value);
+    for (int shift = 0; shift < 64; shift += 8) {
+        bytes.push_back(static_cast<std::uint8_t>(bits >> shift));
+    }
+}
+
+void appendFloat(Bytes& bytes, float value) {
+    appendInt(bytes, std::bit_cast<std::int32_t>(value));
+}
+
+void appendLabel(Bytes& bytes, std::string_view label) {
+    for (std::size_t i = 0; i < 4; ++i) {
+        bytes.push_back(i < label.size() ? static_cast<std::uint8_t>(label[i]) : 0);
+    }
+}
+
+void intParameter(Bytes& bytes, std::string_view label, std::int32_t value) {
+    appendLabel(bytes, label);
+    appendShort(bytes, 0);
+    appendShort(bytes, 2);
+    appendInt(bytes, value);
+}
+
+void realParameter(Bytes& bytes, std::string_view label, double value) {
+    appendLabel(bytes, label);
+    appendShort(bytes, 1);
+    appendShort(bytes, 4);
+    appendDouble(bytes, value);
+}
+
+// A text of `units` 2-byte units, the text's bytes then NULs.
+void textParameter(Bytes& bytes, std::string_view label, std::string_view text, std::int16_t units) {
+    appendLabel(bytes, label);
+    appendShort(bytes, 2);
+    appendShort(bytes, units);
+    for (std::size_t i = 0; i < 2 * static_cast<std::size_t>(std::max<std::int16_t>(units, 0)); ++i) {
+        bytes.push_back(i < text.size() ? static_cast<std::uint8_t>(text[i]) : 0);
+    }
+}
+
+void endParameters(Bytes& bytes) {
+    appendLabel(bytes, "END");
+}
+
+std::string textOf(std::span<const std::uint8_t> bytes) {
+    return std::string(bytes.begin(), bytes.end());
+}
+
+bool errorIs(const Error& error, ErrorKind kind, std::int64_t value) {
+    return error.kind == kind && (kind == ErrorKind::system ? error.systemError == value : error.value == value);
+}
+
+ParameterList parametersOf(const Bytes& bytes, std::int64_t offset = 0) {
+    const auto source = ByteSource::fromMemory(bytes);
+    Cursor cursor(source);
+    ParameterList list;
+    CHECK(getParams(cursor, offset, list).ok());
+    return list;
+}
+
+void parameterBlocks() {
+    Bytes block;
+    intParameter(block, "NPT", 8);
+    realParameter(block, "FXV", -1.5);
+    textParameter(block, "SNM", "abc", 3);
+    textParameter(block, std::string_view("\0TX", 3), std::string_view("x\0yz", 4), 2);  // the label's leading NUL goes
+    intParameter(block, "NPT", 9);
+    endParameters(block);
+    intParameter(block, "AFT", 1);  // after the end: not read
+    const auto source = ByteSource::fromMemory(block);
+    Cursor cursor(source);
+    ParameterList list;
+    auto read = getParams(cursor, 0, list);
+    CHECK(read.ok() && read.value() == 5 && cursor.reports.empty());
+    CHECK(valueOf(list, "NPT")->type == ParameterType::integer && valueOf(list, "NPT")->integer == 9);
+    CHECK(valueOf(list, "FXV")->type == ParameterType::real && valueOf(list, "FXV")->real == -1.5);
+    CHECK(list.records[2].type == ParameterType::text && textOf(list.textOf(list.records[2])) == "abc");
+    CHECK(textOf(list.records[3].labelBytes()) == "TX" && textOf(list.textOf(list.records[3])) == "x");
+    CHECK(!valueOf(list, "AFT") && !valueOf(list, "NP"));
+
+    // Damaged blocks, each with the error it gets.
+    struct Damaged {
+        const char* what;
+        Bytes bytes;
+        std::int64_t offset;
+        ErrorKind kind;
+        std::int64_t value;
+    };
+    Bytes unknownType;
+    appendLabel(unknownType, "NPT");
+    appendShort(unknownType, 5);
+    appendShort(unknownType, 0);
+    Bytes noEnd;
+    intParameter(noEnd, "NPT", 1);
+    Bytes negativeText;
+    textParameter(negativeText, "SNM", "", -1);
+    Bytes notUtf8 = {0xFF, 0xFE, 'A', 'B'};
+    const std::vector<Damaged> damaged = {
+        {"type 5", unknownType, 0, ErrorKind::parameterType, 5},
+        {"negative offset", block, -1, ErrorKind::system, EINVAL},
+        {"no END", noEnd, 0, ErrorKind::unterminatedParameters, 0},
+        {"negative text size", negativeText, 0, ErrorKind::unterminatedParameters, 0},
+        {"label not UTF-8", notUtf8, 0, ErrorKind::parameterLabel, 0},
+    };
+    for (const Damaged& test : damaged) {
+        const auto damagedSource = ByteSource::fromMemory(test.bytes);
+        Cursor damagedCursor(damagedSource);
+        ParameterList ignored;
+        auto failed = getParams(damagedCursor, test.offset, ignored);
+        check(!failed.ok() && errorIs(failed.error(), test.kind, test.value), test.what, __LINE__);
+    }
+
+    // An int value cut off by the end of the file reads as 0 with a report; the label after it cannot
+    // be read.
+    Bytes cut;
+    appendLabel(cut, "NPT");
+    appendShort(cut, 0);
+    appendShort(cut, 2);
+    cut.insert(cut.end(), {7, 0});
+    const auto cutSource = ByteSource::fromMemory(cut);
+    Cursor cutCursor(cutSource);
+    ParameterList cutList;
+    auto cutRead = getParams(cutCursor, 0, cutList);
+    CHECK(!cutRead.ok() && reportsAre(cutCursor, {Reader::readInt}) && cutList.records.size() == 1 &&
+          cutList.records[0].integer == 0);
+
+    // The merge: the data parameters first, then the other blocks that exist, later records winning.
+    Bytes file;
+    intParameter(file, "NPT", 1);
+    intParameter(file, "NPX", 2);
+    endParameters(file);
+    const auto acquisition = static_cast<std::int64_t>(file.size());
+    intParameter(file, "NPT", 3);
+    endParameters(file);
+    const auto fileSource = ByteSource::fromMemory(file);
+    Cursor fileCursor(fileSource);
+    BlockLocations locations;
+    locations.offsetToParams = 0;
+    locations.offsetToAcqParams = acquisition;
+    auto merged = mergeParameters(fileCursor, locations);
+    CHECK(merged.ok() && valueOf(merged.value(), "NPT")->integer == 3 && valueOf(merged.value(), "NPX")->integer == 2);
+    locations.offsetToAcqParams = notFound;
+    auto dataOnly = mergeParameters(fileCursor, locations);
+    CHECK(dataOnly.ok() && valueOf(dataOnly.value(), "NPT")->integer == 1);
+}
+
+void evenSpacingAndStoredValues() {
+    struct Case {
+        double first;
+        double last;
+        std::vector<double> expected;
+    };
+    const std::vector<Case> cases = {
+        {0.0, 1.0, {0.0, 0.25, 0.5, 0.75, 1.0}},
+        {10.0, 17.5, {10.0, 12.5, 15.0, 17.5}},
+        {5.0, -1.0, {5.0, 2.0, -1.0}},
+        {2.0, 2.0, {2.0, 2.0, 2.0}},  // a step of 0
+        {3.0, 9.0, {3.0}},
+        {1.0, 0.0, {}},
+    };
+    for (const Case& test : cases) {
+        std::vector<double> axis(test.expected.size(), -7.0);
+        evenlySpaced(test.first, test.last, axis);
+        CHECK(axis == test.expected);
+    }
+    // Value k is k * step + first, each operation rounded, and the last value is `last` itself.
+    std::vector<double> tenths(7);
+    evenlySpaced(0.1, 0.7, tenths);
+    const double step = (0.7 - 0.1) / 6;
+    CHECK(tenths[6] == 0.7 && tenths[3] == 3.0 * step + 0.1 && tenths[5] == 5.0 * step + 0.1);
+    const double inf = std::numeric_limits<double>::infinity();
+    CHECK(spacingIsExact(-1e300, 1e300) && !spacingIsExact(0.0, 2e300) && !spacingIsExact(inf, 0.0) &&
+          !spacingIsExact(0.0, std::nan("")));
+
+    Bytes values;
+    appendFloat(values, 1.0f);
+    appendFloat(values, -2.5f);
+    values.push_back(0x7F);  // not a whole value
+    const auto source = ByteSource::fromMemory(values);
+    CHECK(storedValueCount(source, 0, 5) == 2 && storedValueCount(source, 0, 1) == 1 &&
+          storedValueCount(source, 4, 5) == 1 && storedValueCount(source, 8, 5) == 0 &&
+          storedValueCount(source, 100, 5) == 0);
+    std::vector<float> read(2);
+    auto got = readSpectrum(source, 0, read);
+    CHECK(got.ok() && got.value() == 2 && read == std::vector<float>({1.0f, -2.5f}));
+}
+
+// A map block at offset 0: header (blockOffset just after the store table), store table, then
+// `area`, the record area.
+Bytes mapBlock(std::int32_t infoSize, const std::vector<std::pair<std::int32_t, std::int32_t>>& storeTable,
+               const Bytes& area) {
+    Bytes bytes;
+    for (std::int32_t field : {1, 0, static_cast<std::int32_t>(24 + 8 * storeTable.size()), 0, infoSize,
+                               static_cast<std::int32_t>(storeTable.size())}) {
+        appendInt(bytes, field);
+    }
+    for (const auto& [first, second] : storeTable) {
+        appendInt(bytes, first);
+        appendInt(bytes, second);
+    }
+    bytes.insert(bytes.end(), area.begin(), area.end());
+    return bytes;
+}
+
+// Records `first` to `first` + `count` - 1 of `npt` values, value j of record r being r * 100 + j,
+// each followed by an info record of `infoSize` bytes of 0xEE.
+Bytes records(std::int32_t count, std::int32_t npt, std::int32_t infoSize, std::int32_t first = 0) {
+    Bytes bytes;
+    for (std::int32_t r = first; r < first + count; ++r) {
+        for (std::int32_t j = 0; j < npt; ++j) {
+            appendFloat(bytes, static_cast<float>(r * 100 + j));
+        }
+        bytes.insert(bytes.end(), static_cast<std::size_t>(infoSize), 0xEE);
+    }
+    return bytes;
+}
+
+void mapCubes() {
+    struct Case {
+        const char* what;
+        Bytes file;
+        MapGeometry geometry;
+        MapStop stop;
+        std::int64_t record;
+        std::vector<std::int32_t> placed;  // the record at each cube position, -1 for none
+    };
+    Bytes skipping = records(2, 2, 4);
+    skipping.insert(skipping.end(), 100, 0xAB);
+    const Bytes twoMore = records(2, 2, 4, 2);
+    skipping.insert(skipping.end(), twoMore.begin(), twoMore.end());
+    Bytes cutShort = records(2, 2, 0);
+    cutShort.resize(cutShort.size() - 2);
+    const std::vector<Case> cases = {
+        {"six records in reading order", mapBlock(4, {{1, 6}}, records(6, 2, 4)), {2, 3, 2}, MapStop::none, 0,
+         {0, 1, 2, 3, 4, 5}},
+        {"a skip entry leaves no gap", mapBlock(4, {{1, 2}, {-1, 100}, {3, 4}}, skipping), {2, 3, 2}, MapStop::none,
+         0, {0, 1, 2, 3, -1, -1}},
+        {"an empty run and a run of one", mapBlock(0, {{5, 4}, {7, 7}}, records(1, 2, 0)), {2, 2, 1}, MapStop::none,
+         0, {0, -1}},
+        {"no entries", mapBlock(0, {}, records(1, 2, 0)), {2, 2, 1}, MapStop::none, 0, {-1, -1}},
+        {"no columns", mapBlock(0, {{1, 1}}, records(1, 2, 0)), {2, 0, 1}, MapStop::zeroColumns, 0, {}},
+        {"beyond the grid", mapBlock(0, {{1, 2}}, records(2, 2, 0)), {2, 1, 1}, MapStop::beyondGrid, 1, {0}},
+        {"a record cut short", mapBlock(0, {{1, 2}}, cutShort), {2, 2, 1}, MapStop::shortRecord, 1, {0, -1}},
+    };
+    for (const Case& test : cases) {
+        const auto source = ByteSource::fromMemory(test.file);
+        const MapGeometry& geometry = test.geometry;
+        std::vector<float> cube(static_cast<std::size_t>(geometry.npt * geometry.npx * geometry.npy), 0.0f);
+        std::vector<ReadReport> reports;
+        auto filled = readMapCube(source, 0, geometry, cube, reports);
+        bool right = filled.ok() && filled.value().stop == test.stop && filled.value().record == test.record &&
+                     reports.empty();
+        for (std::size_t k = 0; right && k < test.placed.size(); ++k) {
+            for (std::int64_t j = 0; j < geometry.npt; ++j) {
+                const float expected = test.placed[k] < 0 ? 0.0f : static_cast<float>(test.placed[k] * 100 + j);
+                right = right && cube[k * static_cast<std::size_t>(geometry.npt) + static_cast<std::size_t>(j)] == expected;
+            }
+        }
+        check(right, test.what, __LINE__);
+    }
+
+    // A block that ends inside its header: zeros and a report for each int cut off, no entries.
+    const Bytes header = {1, 0, 0, 0, 0, 0, 0, 0, 0, 0};
+    const auto headerSource = ByteSource::fromMemory(header);
+    std::vector<float> cube(2, 5.0f);
+    std::vector<ReadReport> reports;
+    auto cut = readMapCube(headerSource, 0, {1, 2, 1}, cube, reports);
+    CHECK(cut.ok() && cut.value().stop == MapStop::none && reports.size() == 4 && cube[0] == 5.0f);
+    // A store table that claims more entries than the file holds is not read.
+    Bytes claims = mapBlock(0, {{1, 1}}, {});
+    claims[20] = 0xFF;
+    claims[21] = 0xFF;
+    const auto claimsSource = ByteSource::fromMemory(claims);
+    auto pastEnd = readMapCube(claimsSource, 0, {1, 2, 1}, cube, reports);
+    CHECK(!pastEnd.ok() && errorIs(pastEnd.error(), ErrorKind::storeTablePastEnd, 0));
+    auto negative = readMapCube(claimsSource, -4, {1, 2, 1}, cube, reports);
+    CHECK(!negative.ok() && errorIs(negative.error(), ErrorKind::system, EINVAL));
+}
+
+// Trace records of `npt` values (value j of record r: r * 100 + j), each with an info record of
+// `infoSize` bytes whose name field holds the record's name.
+Bytes traceRecords(std::int32_t npt, std::int32_t infoSize, const std::vector<std::string>& names) {
+    Bytes bytes;
+    for (std::size_t r = 0; r < names.size(); ++r) {
+        for (std::int32_t j = 0; j < npt; ++j) {
+            appendFloat(bytes, static_cast<float>(static_cast<std::int32_t>(r) * 100 + j));
+        }
+        Bytes info(static_cast<std::size_t>(infoSize), 0);
+        for (std::size_t i = 0; i < names[r].size() && 152 + i < info.size(); ++i) {
+            info[152 + i] = static_cast<std::uint8_t>(names[r][i]);
+        }
+        bytes.insert(bytes.end(), info.begin(), info.end());
+    }
+    return bytes;
+}
+
+void traceMaps() {
+    using Kind = TraceMapsEnd::Kind;
+    struct Case {
+        const char* what;
+        Bytes file;
+        MapGeometry geometry;
+        Kind kind;
+        std::int64_t traces;
+        std::int64_t detail;  // wrongCount: the values; shortRecord: the record
+        std::vector<std::string> names;
+    };
+    const std::string noNul(48, 'n');
+    Bytes cutTrace = traceRecords(8, 160, {"a", "b"});
+    cutTrace.resize(8 * 4 + 160 + 3 * 4);  // three values of the second map
+    Bytes pastTheEnd = mapBlock(0, {{1, 3}}, {});
+    pastTheEnd[8] = 100;  // blockOffset: the records lie beyond the file
+    const std::vector<Case> cases = {
+        {"three named maps", mapBlock(200, {{1, 3}}, traceRecords(8, 200, {std::string("abc\0xyz", 7), "", noNul})),
+         {8, 4, 2}, Kind::stacked, 3, 0, {"abc", "", noNul}},
+        {"no names below 152 info bytes", mapBlock(100, {{1, 2}}, traceRecords(8, 100, {"ab", "cd"})), {8, 4, 2},
+         Kind::stacked, 2, 0, {}},
+        {"a map of the wrong size", mapBlock(152, {{1, 2}}, traceRecords(6, 152, {"a", "b"})), {6, 4, 2},
+         Kind::wrongCount, 0, 6, {}},
+        {"names before the failing record", mapBlock(160, {{1, 2}}, cutTrace), {8, 4, 2}, Kind::wrongCount, 1, 3,
+         {"a"}},
+        {"no record", mapBlock(152, {{-1, 0}}, {}), {8, 4, 2}, Kind::nothingToStack, 0, 0, {}},
+        {"empty maps past the end", pastTheEnd, {0, 0, 2}, Kind::shortRecord, 0, 0, {}},
+    };
+    for (const Case& test : cases) {
+        const auto source = ByteSource::fromMemory(test.file);
+        const MapGeometry& geometry = test.geometry;
+        std::vector<ReadReport> reports;
+        auto planned = planTraceMaps(source, 0, geometry, reports);
+        if (!planned.ok()) {
+            check(false, test.what, __LINE__);
+            continue;
+        }
+        const TraceMapsPlan& plan = planned.value();
+        const std::int64_t traces = plan.traces();
+        std::vector<float> stack(plan.stacks() ? static_cast<std::size_t>(geometry.npy * geometry.npx * traces) : 0);
+        TraceNames names;
+        const TraceMapsEnd end = readTraceMaps(source, plan, geometry, stack, names);
+        bool right = traces == test.traces && end.kind == test.kind && reports.empty() &&
+                     plan.stacks() == (test.kind == Kind::stacked);
+        if (end.kind == Kind::wrongCount) {
+            right = right && end.values == test.detail;
+        } else if (end.kind == Kind::shortRecord) {
+            right = right && end.record == test.detail;
+        }
+        std::vector<std::string> read;
+        for (const TraceNames::Name& name : names.names) {
+            read.insert(read.end(), static_cast<std::size_t>(name.recordCount), textOf(names.textOf(name)));
+        }
+        right = right && read == test.names;
+        // stack[r, c, k] is value r * NPX + c of trace k.
+        for (std::int64_t pixel = 0; right && !stack.empty() && pixel < geometry.npx * geometry.npy; ++pixel) {
+            for (std::int64_t k = 0; k < traces; ++k) {
+                right = right && stack[static_cast<std::size_t>(pixel * traces + k)] == static_cast<float>(k * 100 + pixel);
+            }
+        }
+        check(right, test.what, __LINE__);
+    }
+}
+
+ParameterValue integer(std::int64_t value) {
+    return {ParameterType::integer, value, 0.0};
+}
+
+ParameterValue real(double value) {
+    return {ParameterType::real, 0, value};
+}
+
+const ParameterValue text{ParameterType::text, 0, 0.0};
+
+void axisPlans() {
+    // value == 0 as Python has it.
+    CHECK(integer(0).equalsZero() && real(0.0).equalsZero() && real(-0.0).equalsZero());
+    CHECK(!integer(1).equalsZero() && !real(std::nan("")).equalsZero() && !text.equalsZero());
+
+    using Spacing = AxisPlan::Spacing;
+    struct Case {
+        const char* what;
+        AxisPlan plan;
+        Spacing spacing;
+        std::optional<std::int64_t> length;
+        double last;
+    };
+    const double inf = std::numeric_limits<double>::infinity();
+    constexpr std::int64_t int32Max = std::numeric_limits<std::int32_t>::max();
+    const std::vector<Case> cases = {
+        {"int ends", planAxis(integer(1), integer(5), integer(5)), Spacing::native, 5, 5.0},
+        {"float ends", planAxis(real(0.5), real(2.5), integer(3)), Spacing::native, 3, 2.5},
+        {"no values", planAxis(real(0.5), real(2.5), integer(0)), Spacing::native, 0, 2.5},
+        {"negative count", planAxis(real(0.5), real(2.5), integer(-1)), Spacing::numpy, std::nullopt, 2.5},
+        {"infinite end", planAxis(real(0.5), real(inf), integer(3)), Spacing::numpy, 3, inf},
+        {"float count", planAxis(real(0.5), real(2.5), real(3.0)), Spacing::python, std::nullopt, 0.0},
+        {"text end", planAxis(text, real(2.5), integer(3)), Spacing::python, std::nullopt, 0.0},
+        {"map: 10 + 2.5 * 3", planMapAxis(real(10.0), real(2.5), integer(4)), Spacing::native, 4, 17.5},
+        {"map: descending", planMapAxis(integer(10), integer(-3), integer(3)), Spacing::native, 3, 4.0},
+        {"map: one value", planMapAxis(integer(7), real(2.0), integer(1)), Spacing::native, 1, 7.0},
+        {"map: no values", planMapAxis(integer(7), integer(2), integer(0)), Spacing::native, 0, 5.0},
+        {"map: text count", planMapAxis(integer(7), integer(2), text), Spacing::python, std::nullopt, 0.0},
+        {"map: text step", planMapAxis(integer(7), text, integer(2)), Spacing::python, std::nullopt, 0.0},
+    };
+    for (const Case& test : cases) {
+        const AxisPlan& plan = test.plan;
+        check(plan.spacing == test.spacing && plan.length() == test.length &&
+                  (plan.spacing == Spacing::python || plan.last == test.last),
+              test.what, __LINE__);
+    }
+    // All ints: the end is the exact int Python computes, rounded once to a float for the spacing.
+    const AxisPlan wide = planMapAxis(integer(int32Max), integer(int32Max), integer(int32Max));
+    const std::int64_t end = int32Max + int32Max * (int32Max - 1);
+    CHECK(wide.end.type == ParameterType::integer && wide.end.integer == end && wide.last == static_cast<double>(end));
+    const AxisPlan mixed = planMapAxis(integer(1), real(0.1), integer(4));
+    CHECK(mixed.end.type == ParameterType::real && mixed.end.real == 1.0 + 0.1 * 3.0);
+}
+
+// A parameter block with these int records and "END".
+Bytes intBlock(const std::vector<std::pair<std::string_view, std::int32_t>>& records) {
+    Bytes bytes;
+    for (const auto& [label, value] : records) {
+        intParameter(bytes, label, value);
+    }
+    endParameters(bytes);
+    return bytes;
+}
+
+void mapPlans() {
+    const std::vector<std::pair<std::string_view, std::int32_t>> common = {
+        {"NPT", 3}, {"FXV", 0}, {"LXV", 2}, {"AOX", 0}, {"AOY", 0}, {"DDX", 1}, {"DDY", 1}, {"MXY", 9}, {"MNY", 1}};
+    const auto with = [&](std::vector<std::pair<std::string_view, std::int32_t>> records) {
+        records.insert(records.begin(), common.begin(), common.end());
+        return records;
+    };
+    // The underived data parameters, at offset 0 of the file.
+    const Bytes underived = intBlock({{"AOX", 5}, {"AOY", 6}, {"DDX", 2}, {"DDY", 3}, {"NPX", 5}, {"NPY", 4}});
+    const Bytes lacking = intBlock({{"AOX", 5}, {"AOY", 6}, {"DDX", 2}, {"NPX", 5}, {"NPY", 4}});
+    const BlockRequest ab3D1DER{16, extendType3D, 1};
+    const BlockRequest ab3D{16, extendType3D, 0};
+    const BlockRequest trc3D1DER{17, extendType3D, 1};
+    struct Case {
+        const char* what;
+        Bytes merged;
+        const Bytes* file;
+        std::int64_t offsetToOriginalParams;
+        BlockRequest request;
+        bool originalGeometry;
+        std::optional<MapGeometry> geometry;
+        std::optional<std::string_view> missing;
+    };
+    Bytes realZero;
+    for (const auto& [label, value] : with({{"NPX", 2}})) {
+        intParameter(realZero, label, value);
+    }
+    realParameter(realZero, "NPY", -0.0);
+    endParameters(realZero);
+    Bytes textZero;
+    for (const auto& [label, value] : with({{"NPX", 2}})) {
+        intParameter(textZero, label, value);
+    }
+    textParameter(textZero, "NPY", "0", 1);
+    endParameters(textZero);
+    const std::vector<Case> cases = {
+        {"own geometry", intBlock(with({{"NPX", 2}, {"NPY", 2}})), &underived, 0, ab3D1DER, false,
+         MapGeometry{3, 2, 2}, std::nullopt},
+        {"no rows: the underived geometry", intBlock(with({{"NPX", 2}, {"NPY", 0}})), &underived, 0, ab3D1DER, true,
+         MapGeometry{3, 5, 4}, std::nullopt},
+        {"float 0 is 0", realZero, &underived, 0, ab3D1DER, true, MapGeometry{3, 5, 4}, std::nullopt},
+        {"text \"0\" is not 0", textZero, &underived, 0, ab3D1DER, false, std::nullopt, std::nullopt},
+        {"underived data keeps its zeros", intBlock(with({{"NPX", 0}, {"NPY", 2}})), &underived, 0, ab3D, false,
+         MapGeometry{3, 0, 2}, std::nullopt},
+        {"trace maps take it too", intBlock(with({{"NPX", 0}, {"NPY", 2}})), &underived, 0, trc3D1DER, true,
+         MapGeometry{3, 5, 4}, std::nullopt},
+        {"no underived block", intBlock(with({{"NPX", 0}, {"NPY", 2}})), &underived, notFound, ab3D1DER, true,
+         std::nullopt, std::nullopt},
+        {"the underived block lacks DDY", intBlock(with({{"NPX", 0}, {"NPY", 2}})), &lacking, 0, ab3D1DER, true,
+         std::nullopt, "DDY"},
+        {"merged parameters lack NPY", intBlock(with({{"NPX", 0}})), &underived, 0, ab3D1DER, false, std::nullopt,
+         "NPY"},
+    };
+    for (const Case& test : cases) {
+        const auto source = ByteSource::fromMemory(*test.file);
+        BlockLocations locations;
+        locations.offsetToOriginalParams = test.offsetToOriginalParams;
+        const MapPlan plan = planMap(source, test.request, locations, parametersOf(test.merged));
+        const auto geometry = plan.ready() ? plan.geometry() : std::nullopt;
+        const bool sameGeometry = geometry.has_value() == test.geometry.has_value() &&
+                                  (!geometry || (geometry->npt == test.geometry->npt &&
+                                                 geometry->npx == test.geometry->npx &&
+                                                 geometry->npy == test.geometry->npy));
+        const auto missing = plan.missingLabel ? plan.missingLabel : plan.missingOriginalLabel;
+        check(plan.originalGeometry == test.originalGeometry && sameGeometry && missing == test.missing &&
+                  plan.noUnderivedBlock == (test.offsetToOriginalParams == notFound) &&
+                  plan.traces == (test.request.dataBlockRow == 17),
+              test.what, __LINE__);
+    }
+    // The geometry taken replaces the six values; NPT and the rest stay the merged ones.
+    const auto source = ByteSource::fromMemory(underived);
+    BlockLocations locations;
+    locations.offsetToOriginalParams = 0;
+    const MapPlan taken = planMap(source, ab3D1DER, locations, parametersOf(intBlock(with({{"NPX", 0}, {"NPY", 0}}))));
+    CHECK(taken.values[3].integer == 5 && taken.values[6].integer == 3 && taken.values[0].integer == 3 &&
+          taken.mapX.first == 5.0 && taken.mapX.last == 13.0 && taken.mapY.last == 15.0);
+    // A damaged underived block: its error, and the reports of its reads.
+    Bytes damaged = underived;
+    damaged.resize(10);
+    const auto damagedSource = ByteSource::fromMemory(damaged);
+    const MapPlan failed = planMap(damagedSource, ab3D1DER, locations, parametersOf(intBlock(with({{"NPX", 0}, {"NPY", 0}}))));
+    CHECK(failed.originalGeometry && failed.originalError &&
+          errorIs(*failed.originalError, ErrorKind::unterminatedParameters, 0) && failed.originalReports.size() == 1 &&
+          !failed.ready());
+}
+
+void spectrumPlansAndLocation() {
+    const Bytes parameters = intBlock({{"NPT", 4}, {"FXV", 1}, {"LXV", 4}, {"MXY", 1}});
+    const SpectrumPlan missing = planSpectrum(parametersOf(parameters), 100);
+    CHECK(missing.missingLabel == "MNY");
+    Bytes full = parameters;
+    full.resize(full.size() - 4);
+    intParameter(full, "MNY", 0);
+    endParameters(full);
+    const SpectrumPlan found = planSpectrum(parametersOf(full), 100);
+    CHECK(!found.missingLabel && found.x.spacing == AxisPlan::Spacing::native && found.x.length() == 4 &&
+          !found.offsetError);
+    const SpectrumPlan negative = planSpectrum(parametersOf(full), -1);
+    CHECK(negative.offsetError && errorIs(*negative.offsetError, ErrorKind::system, EINVAL));
+
+    // A file with AB 2D data, its data parameters and acquisition parameters, then the blocks.
+    const std::int32_t blocks = 24 + 3 * 12;
+    Bytes acquisition = intBlock({{"NPT", 2}, {"AQM", 7}});
+    Bytes file = fileWithDirectory(24, 3, {0x1000, 2, blocks + static_cast<std::int32_t>(full.size()), 0x1010,
+                                           0, blocks, 0x30, 0, blocks + static_cast<std::int32_t>(full.size()) + 8});
+    file.insert(file.end(), full.begin(), full.end());
+    appendFloat(file, 1.0f);
+    appendFloat(file, 2.0f);
+    file.insert(file.end(), acquisition.begin(), acquisition.end());
+    const auto source = ByteSource::fromMemory(file);
+    Cursor cursor(source);
+    auto located = locateWithParameters(cursor, {16, 0, 0});
+    CHECK(located.ok() && located.value().locations.offsetToParams == blocks &&
+          valueOf(located.value().parameters, "NPT")->integer == 2 &&
+          valueOf(located.value().parameters, "AQM")->integer == 7 &&
+          valueOf(located.value().parameters, "MNY")->integer == 0);
+    Cursor again(source);
+    auto absent = locateWithParameters(again, {16, extendType3D, 0});
+    CHECK(absent.ok() && !absent.value().locations.found() && absent.value().parameters.records.empty());
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -469,6 +1032,13 @@ int main(int argc, char** argv) {
     directoryOffsetsAndSizes();
     cursorReadsMatchTheSource();
     directoryScanOfWorkedCodes();
+    parameterBlocks();
+    evenSpacingAndStoredValues();
+    mapCubes();
+    traceMaps();
+    axisPlans();
+    mapPlans();
+    spectrumPlansAndLocation();
     std::printf("%d passed, %d failed\n", passed, failed);
     return failed == 0 ? 0 : 1;
 }
