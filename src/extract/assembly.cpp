@@ -129,6 +129,7 @@ SpectrumPlan planSpectrum(const ParameterList& parameters, std::int64_t offsetTo
     if (plan.missingLabel) {
         return plan;
     }
+    static_assert(spectrumLabels[0] == "NPT" && spectrumLabels[1] == "FXV" && spectrumLabels[2] == "LXV");
     plan.x = planAxis(values[1], values[2], values[0]);
     if (offsetToData < 0) {
         plan.offsetError = Error::fromSystem(EINVAL);
@@ -162,10 +163,8 @@ MapPlan planMap(const ByteSource& source, const BlockRequest& request, const Blo
     if (plan.missingLabel) {
         return plan;
     }
-    constexpr std::size_t npx = 7;
-    constexpr std::size_t npy = 8;
-    static_assert(mapLabels[npx] == "NPX" && mapLabels[npy] == "NPY");
-    plan.originalGeometry = request.derivType != 0 && (values[npx].equalsZero() || values[npy].equalsZero());
+    plan.originalGeometry =
+        request.derivType != 0 && (values[mapLabel("NPX")].equalsZero() || values[mapLabel("NPY")].equalsZero());
     if (plan.originalGeometry) {
         if (locations.offsetToOriginalParams == notFound) {
             plan.noUnderivedBlock = true;
@@ -183,12 +182,11 @@ MapPlan planMap(const ByteSource& source, const BlockRequest& request, const Blo
         if (plan.missingOriginalLabel) {
             return plan;
         }
-        std::copy(taken.begin(), taken.end(), values.begin() + firstGeometryLabel);
+        std::copy(taken.begin(), taken.end(), values.begin() + mapLabel(geometryLabels[0]));
     }
-    // NPT, FXV, LXV, AOX, AOY, DDX, DDY, NPX, NPY
-    plan.mapX = planMapAxis(values[3], values[5], values[npx]);
-    plan.mapY = planMapAxis(values[4], values[6], values[npy]);
-    plan.x = planAxis(values[1], values[2], values[0]);
+    plan.mapX = planMapAxis(values[mapLabel("AOX")], values[mapLabel("DDX")], values[mapLabel("NPX")]);
+    plan.mapY = planMapAxis(values[mapLabel("AOY")], values[mapLabel("DDY")], values[mapLabel("NPY")]);
+    plan.x = planAxis(values[mapLabel("FXV")], values[mapLabel("LXV")], values[mapLabel("NPT")]);
     plan.traces = dataBlockDict[request.dataBlockRow].name == "TRC";
     return plan;
 }

@@ -89,8 +89,23 @@ Result<std::size_t> readSpectrum(const ByteSource& source, std::int64_t offsetTo
 inline constexpr std::array<std::string_view, 11> mapLabels = {"NPT", "FXV", "LXV", "AOX", "AOY", "DDX",
                                                                "DDY", "NPX", "NPY", "MXY", "MNY"};
 inline constexpr std::array<std::string_view, 6> geometryLabels = {"AOX", "AOY", "DDX", "DDY", "NPX", "NPY"};
-inline constexpr std::size_t firstGeometryLabel = 3;
-static_assert(mapLabels[firstGeometryLabel] == geometryLabels[0] && mapLabels[8] == geometryLabels[5]);
+
+// The index of `label` in mapLabels.
+consteval std::size_t mapLabel(std::string_view label) {
+    std::size_t index = 0;
+    while (mapLabels[index] != label) {
+        ++index;
+    }
+    return index;
+}
+static_assert([] {
+    for (std::size_t i = 0; i < geometryLabels.size(); ++i) {
+        if (mapLabels[mapLabel("AOX") + i] != geometryLabels[i]) {
+            return false;
+        }
+    }
+    return true;
+}());
 
 struct MapPlan {
     std::optional<std::string_view> missingLabel;  // a label the merged parameters lack: KeyError

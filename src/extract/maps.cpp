@@ -184,7 +184,6 @@ Result<MapOutcome> fillCube(const ByteSource& source, const MapBlock& block, con
         }
         return MapOutcome{};
     };
-    // Ends the walk with `outcome`, unless reading the records before it fails first.
     auto finish = [&](Result<MapOutcome> outcome) { return firstStop(flush(), std::move(outcome)); };
     // Adds a record whose values are all in the file to the batch.
     auto place = [&](const StoredRecord& record, std::int64_t index) -> Result<MapOutcome> {
@@ -424,7 +423,6 @@ Result<MapOutcome> readTraces(const ByteSource& source, const MapBlock& block, c
     const bool named = block.header.infoSize >= traceNameAt;
     const bool mapped = !stack.empty() && mapSize > 0;
     TraceGroup group(source, mapSize, traces, stack);
-    // Ends with `outcome`, unless a map read before it comes up short first.
     auto finish = [&](Result<MapOutcome> outcome) { return firstStop(group.flush(), std::move(outcome)); };
     std::int64_t done = 0;
     while (done < traces) {

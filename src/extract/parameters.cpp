@@ -13,7 +13,6 @@ namespace {
 
 constexpr std::array<std::uint8_t, 3> endLabel = {'E', 'N', 'D'};
 
-// The label without the NULs at both of its ends.
 std::span<const std::uint8_t> stripNuls(std::span<const std::uint8_t> label) {
     while (!label.empty() && label.front() == 0) {
         label = label.subspan(1);

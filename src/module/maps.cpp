@@ -1,5 +1,5 @@
-// Map cubes and trace maps: the map geometry (with the underived data's as a fallback), the axes,
-// and the stored records read straight into the returned array with the GIL released.
+// Map cubes and trace maps: the map plan turned into the result's attributes and exceptions, the
+// stored records read straight into the returned array with the GIL released.
 #include "module/maps.hpp"
 
 #include <array>

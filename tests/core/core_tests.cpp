@@ -964,7 +964,8 @@ void mapPlans() {
     BlockLocations locations;
     locations.offsetToOriginalParams = 0;
     const MapPlan taken = planMap(source, ab3D1DER, locations, parametersOf(intBlock(with({{"NPX", 0}, {"NPY", 0}}))));
-    CHECK(taken.values[3].integer == 5 && taken.values[6].integer == 3 && taken.values[0].integer == 3 &&
+    CHECK(taken.values[mapLabel("AOX")].integer == 5 && taken.values[mapLabel("DDY")].integer == 3 &&
+          taken.values[mapLabel("NPT")].integer == 3 &&
           taken.mapX.first == 5.0 && taken.mapX.last == 13.0 && taken.mapY.last == 15.0);
     // A damaged underived block: its error, and the reports of its reads.
     Bytes damaged = underived;
