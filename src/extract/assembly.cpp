@@ -170,9 +170,9 @@ MapPlan planMap(const ByteSource& source, const BlockRequest& request, const Blo
             plan.noUnderivedBlock = true;
             return plan;
         }
-        Cursor cursor(source);
-        auto read = getParams(cursor, locations.offsetToOriginalParams, plan.original);
-        plan.originalReports = std::move(cursor.reports);
+        auto read = readOnNewCursor(source, plan.originalReports, [&](Cursor& cursor) {
+            return getParams(cursor, locations.offsetToOriginalParams, plan.original);
+        });
         if (!read.ok()) {
             plan.originalError = read.error();
             return plan;
@@ -193,9 +193,7 @@ MapPlan planMap(const ByteSource& source, const BlockRequest& request, const Blo
 
 Result<MapOutcome> readMapCube(const ByteSource& source, std::int64_t offsetToData, const MapGeometry& geometry,
                                std::span<float> cube, std::vector<ReadReport>& reports) {
-    Cursor cursor(source);
-    auto block = readMapBlock(cursor, offsetToData);
-    reports = std::move(cursor.reports);
+    auto block = readOnNewCursor(source, reports, [&](Cursor& cursor) { return readMapBlock(cursor, offsetToData); });
     if (!block.ok()) {
         return block.error();
     }
@@ -208,9 +206,7 @@ bool TraceMapsPlan::stacks() const {
 
 Result<TraceMapsPlan> planTraceMaps(const ByteSource& source, std::int64_t offsetToData, const MapGeometry& geometry,
                                     std::vector<ReadReport>& reports) {
-    Cursor cursor(source);
-    auto block = readMapBlock(cursor, offsetToData);
-    reports = std::move(cursor.reports);
+    auto block = readOnNewCursor(source, reports, [&](Cursor& cursor) { return readMapBlock(cursor, offsetToData); });
     if (!block.ok()) {
         return block.error();
     }
