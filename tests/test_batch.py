@@ -109,3 +109,28 @@ def test_a_path_that_is_no_folder_is_refused(tmp_path):
                           capture_output=True, text=True)
     assert done.returncode == 2
     assert done.stderr.endswith(f"error: {tmp_path / 'missing'} is not a folder\n")
+
+
+def test_recursive_reads_the_subfolders_too(folder):
+    path, readable = folder
+    (path / "sub" / "spectrum.0").write_bytes((path / "spectrum.0").read_bytes())
+    flat, _ = batch.opus_files([path])
+    deep, others = batch.opus_files([path], recursive=True)
+    assert deep == sorted(flat + [str(path / "sub" / "spectrum.0")])
+    assert others == 2
+
+
+@pytest.mark.parametrize("blocked, hint, install", [
+    ("dask", "--dask needs Dask (", ": python -m pip install dask\n"),
+    ("distributed", "--dask with a cluster needs dask.distributed (", ': python -m pip install "dask[distributed]"\n'),
+])
+def test_a_missing_dask_is_named_with_what_to_install(folder, blocked, hint, install):
+    """Without Dask, or with Dask but without its distributed scheduler for a cluster's address."""
+    if blocked == "distributed":
+        pytest.importorskip("dask.bag")
+    script = (f"import sys; sys.modules[{blocked!r}] = None; from korvex_tools.batch import main;"
+              " sys.exit(main(sys.argv[1:]))")
+    done = subprocess.run([sys.executable, "-c", script, str(folder[0]), "--dask", "tcp://127.0.0.1:9"],
+                          capture_output=True, text=True)
+    assert done.returncode == 2
+    assert done.stderr.startswith(hint) and done.stderr.endswith(install)

@@ -130,7 +130,7 @@ def netcdf_dataset(source: str, blocks: list[tuple[Block, korvex.DataReturn]]) -
         attrs = {"source": source, "block": " ".join(block), "dataType": result.dataType,
                  "dimension": result.dimension, "derivative": result.derivative,
                  **{label: value for label, value in result.parameters.items() if NAME.match(label)}}
-        x_attrs = {"units": x_units, "long_name": x_name.replace("_", " ")}
+        x_attrs = {"units": x_units, "long_name": x_name.replace("_", " ")} if x_units else {"long_name": "x"}
         if hasattr(result, "y"):
             x = axis(x_name, result.x[:len(result.y)], x_attrs)
             variables[variable_name(block)] = ((x,), result.y, attrs)
