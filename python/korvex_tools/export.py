@@ -121,10 +121,10 @@ def netcdf_dataset(source: str, blocks: list[tuple[Block, korvex.DataReturn]]) -
         coords[name] = (name, values, attrs)
         return name
 
-    variables = {}
+    variables: dict[str, tuple[tuple[str, ...], np.ndarray, dict[str, Any]]] = {}
     for block, result in blocks:
         unit = result.parameters.get("DXU")
-        x_name, x_units = X_AXES.get(unit, ("x", str(unit or "")))
+        x_name, x_units = X_AXES.get(str(unit), ("x", str(unit or "")))
         if result.dataType == "RAM" and unit == "WN":
             x_name = "raman_shift"
         attrs = {"source": source, "block": " ".join(block), "dataType": result.dataType,
@@ -236,8 +236,8 @@ def main(argv: list[str] | None = None) -> int:
             parser.error(f"{given} does not exist")
     if args.to == "netcdf":
         try:
-            import h5netcdf  # noqa: F401
-            import h5py  # noqa: F401
+            import h5netcdf  # type: ignore[import-untyped]  # noqa: F401
+            import h5py  # type: ignore[import-untyped]  # noqa: F401
             import xarray  # noqa: F401
         except ImportError as error:
             print(NO_NETCDF.format(error=error), file=sys.stderr)
