@@ -76,6 +76,7 @@ def test_quicklook_reads_the_demo_files(tmp_path):
 
 
 def test_quicklook_describes_map_cubes_and_trace_maps(write_file, tmp_path):
+    pytest.importorskip("matplotlib")  # it draws the blocks too
     opus = map_file([(AB, 2, MapBlock().run([[1.0, 0.0], [0.0, 0.0], [0.0, 2.0]])),
                      (TRC, 6, MapBlock(info_size=160).run([[1.0] * 6] * 2, names=["CH2", "OH"]))])
     done = run(str(write_file(opus.build())), "-o", str(tmp_path / "out"), cwd=tmp_path)

@@ -92,11 +92,13 @@ def test_the_read_reports_of_a_damaged_header_are_one_line_and_fail_the_run(tmp_
     done = quicklook(str(damaged), "--out", "pics", cwd=tmp_path)
     assert done.returncode == 1
     assert done.stderr == ""
-    assert done.stdout.splitlines() == [
+    lines = done.stdout.splitlines()
+    assert lines[:3] == [
         f"{damaged}: OPUS file, 10 bytes",
         "  no data blocks",
         "  damaged header or table: 4 reads ran past the end of the file"
         " (first: error: unpack requires a buffer of 8 bytes)"]
+    assert lines[3:] == [] or lines[3].startswith("no pictures: matplotlib is not installed")
 
 
 @pytest.mark.parametrize("data_type, sample_type, fxv, lxv, label, limits", [

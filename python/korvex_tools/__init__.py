@@ -100,11 +100,13 @@ class ReadReports:
 
 
 def parameter_blocks(path: Path | str) -> list[tuple[int, dict[str, int | float | str]]]:
-    """Every parameter block of a file, in directory order, as (block type code, parameters).
+    """Every parameter block of a file, in directory order, as (block type code, parameters); the
+    code has its bits above 25, which name nothing, cleared.
 
     getOpusData merges one data block's parameters with the last acquisition, instrument, sample
     and FT blocks of the file; this reads each block on its own, the reference side's included
-    (the sample side's acquisition block has type code 0x30, the reference side's 0x38)."""
+    (the sample side's acquisition block has the code 0x30, the reference side's 0x38; FT blocks
+    0x40 and 0x48). Text values are decoded as Windows-1252, as getOpusData does."""
     data = Path(path).read_bytes()
     if len(data) < 24 or not korvex.isOpusFile(str(path)):
         raise ValueError(f"{path}: not an OPUS file")
@@ -115,6 +117,7 @@ def parameter_blocks(path: Path | str) -> list[tuple[int, dict[str, int | float 
         if at < 0 or at + 12 > len(data):
             break
         block_type, _, block_offset = struct.unpack_from("<iii", data, at)
+        block_type &= 0x3FFFFFF
         if (block_type >> 4) & 63 and 0 <= block_offset < len(data):  # parameter type 0: a data block
             blocks.append((block_type, _read_parameters(data, block_offset)))
     return blocks
