@@ -8,10 +8,10 @@ from pathlib import Path
 import pytest
 
 import korvex
-from commands import command
 from korvex_tools import batch
 from opuswriter import OpusFile, block_type, float32_block, param_block_from_dict
 from result_files import assert_same_result, write_kinds
+from tool_files import command
 
 ROOT = Path(__file__).resolve().parents[1]
 EXAMPLES = ROOT / "examples"

@@ -9,23 +9,12 @@ import numpy as np
 import pytest
 
 import korvex
-from commands import command
 from korvex_tools import request_for
 from korvex_tools.progress import Progress
-from opuswriter import OpusFile, block_type, float32_block, param_block_from_dict
 from result_files import write_kinds
+from tool_files import command, spectrum_file
 
-AB, RAM = 4, 10
-
-
-def spectrum(values, npt=None, deriv_type=0, data_type=AB, **params):
-    opus = OpusFile()
-    params = {"NPT": len(values) if npt is None else npt, "FXV": 4000.0, "LXV": 1000.0, "MXY": 1.0, "MNY": 0.0,
-              "DXU": "WN", **params}
-    params = {label: value for label, value in params.items() if value is not None}  # None: left out
-    opus.add_block(block_type(data_type=data_type, param_type=1, deriv_type=deriv_type), param_block_from_dict(params))
-    opus.add_block(block_type(data_type=data_type, deriv_type=deriv_type), float32_block(values))
-    return opus.build()
+RAM = 10  # data type code
 
 
 @pytest.fixture
@@ -36,12 +25,12 @@ def folder(tmp_path):
     given = tmp_path / "in"
     given.mkdir()
     write_kinds(given)
-    (given / "third.0").write_bytes(spectrum([1.0, 2.0, 3.0], deriv_type=3))
-    (given / "raman.1").write_bytes(spectrum([5.0, 6.0], npt=4, data_type=RAM, FXV=100.0, LXV=400.0))
-    (given / "no_npt.0").write_bytes(spectrum([1.0], NPT=None))
+    (given / "third.0").write_bytes(spectrum_file([1.0, 2.0, 3.0], deriv_type=3))
+    (given / "raman.1").write_bytes(spectrum_file([5.0, 6.0], npt=4, data_type=RAM, FXV=100.0, LXV=400.0))
+    (given / "no_npt.0").write_bytes(spectrum_file([1.0], NPT=None))
     (given / "notes.txt").write_text("not a spectrum\n")
     (given / "sub").mkdir()
-    (given / "sub" / "spectrum.0").write_bytes(spectrum([7.0, 8.0], SNM="second"))
+    (given / "sub" / "spectrum.0").write_bytes(spectrum_file([7.0, 8.0], SNM="second"))
     return given
 
 
@@ -135,9 +124,9 @@ def test_netcdf_layout(folder, tmp_path):
         assert traces["trace"].values.tolist() == ["CH2", "OH"]
         assert traces["TRC_3D_NONE"].sel(trace="OH").values.tolist() == [[7.0] * 3] * 2
         assert traces["mapY"].values.tolist() == [1.0, 1.5]
-    with xr.open_dataset(tmp_path / "nc" / "spectrum.0.nc") as spectrum_file:
-        assert np.isnan(spectrum_file["AB_2D_NONE"].values[1])
-        assert spectrum_file["AB_2D_NONE"].attrs["SNM"] == "für"
+    with xr.open_dataset(tmp_path / "nc" / "spectrum.0.nc") as single:
+        assert np.isnan(single["AB_2D_NONE"].values[1])
+        assert single["AB_2D_NONE"].attrs["SNM"] == "für"
 
 
 def test_a_folder_to_csv_and_its_subfolders(folder, tmp_path):

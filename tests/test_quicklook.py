@@ -10,22 +10,10 @@ import pytest
 
 import korvex
 import korvex_tools.quicklook
-from commands import command
-from opuswriter import OpusFile, block_type, float32_block, param_block_from_dict
+from tool_files import command, spectrum_file
 
 AB, SPH, RAM = 4, 3, 10  # data type codes
 SAMPLE_SIDE = 1
-
-
-def spectrum_file(data_type=AB, values=(0.5, 1.5, 1.0, 0.25), npt=None, sample_type=0, deriv_type=0,
-                  fxv=4000.0, lxv=1000.0):
-    opus = OpusFile()
-    params = {"NPT": len(values) if npt is None else npt, "FXV": fxv, "LXV": lxv, "MXY": 1.5, "MNY": 0.25,
-              "DXU": "WN"}
-    fields = {"data_type": data_type, "sample_type": sample_type, "deriv_type": deriv_type}
-    opus.add_block(block_type(param_type=1, **fields), param_block_from_dict(params))
-    opus.add_block(block_type(**fields), float32_block(values))
-    return opus.build()
 
 
 def quicklook(*args, cwd):
@@ -42,7 +30,7 @@ def test_files_that_differ_in_extension_or_folder_keep_a_picture_each(tmp_path):
     (tmp_path / "other").mkdir()
     paths = [tmp_path / "soil.0", tmp_path / "soil.1", tmp_path / "other" / "soil.0"]
     for k, path in enumerate(paths):
-        path.write_bytes(spectrum_file(values=(0.5, 1.5, 1.0, 0.25 * k)))
+        path.write_bytes(spectrum_file((0.5, 1.5, 1.0, 0.25 * k)))
     done = quicklook(*map(str, paths), "--out", "pics", cwd=tmp_path)
     assert done.returncode == 0, done.stdout
     names = ["soil.0_AB_2D_NONE.png", "soil.1_AB_2D_NONE.png", "soil.0_AB_2D_NONE_2.png"]
@@ -78,7 +66,7 @@ def test_a_third_derivative_is_read(tmp_path):
 
 def test_a_truncated_spectrum_gives_the_range_of_the_values_it_holds(tmp_path):
     path = tmp_path / "cut.0"
-    path.write_bytes(spectrum_file(values=(0.5, 1.5), npt=4))
+    path.write_bytes(spectrum_file((0.5, 1.5), npt=4))
     assert len(korvex.getOpusData(str(path), ("AB", "2D", "NONE")).y) == 2
     done = quicklook(str(path), "--out", "pics", cwd=tmp_path)
     assert done.stdout.splitlines()[2:4] == [
@@ -110,7 +98,7 @@ def test_the_read_reports_of_a_damaged_header_are_one_line_and_fail_the_run(tmp_
 def test_spectrum_axes_by_kind(tmp_path, data_type, sample_type, fxv, lxv, label, limits):
     figure = pytest.importorskip("matplotlib.figure").Figure
     path = tmp_path / "s.0"
-    path.write_bytes(spectrum_file(data_type, sample_type=sample_type, fxv=fxv, lxv=lxv))
+    path.write_bytes(spectrum_file(data_type=data_type, sample_type=sample_type, FXV=fxv, LXV=lxv))
     (block,) = korvex.listContents(str(path))
     result = korvex.getOpusData(str(path), block)
     fig = korvex_tools.quicklook.Plotter(tmp_path, figure).spectrum_figure(result, "s.0")

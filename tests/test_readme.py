@@ -11,8 +11,8 @@ from pathlib import Path
 import numpy as np
 import pytest
 
-from commands import command
-from opuswriter import EXTEND_3D, MapBlock, OpusFile, block_type, float32_block, param_block_from_dict
+from opuswriter import EXTEND_3D, MapBlock, OpusFile, block_type, param_block_from_dict
+from tool_files import add_spectrum, command
 
 README = Path(__file__).resolve().parents[1] / "README.md"
 AB, SIFG, TRC = 4, 2, 7
@@ -27,23 +27,15 @@ def python_blocks():
             for code in [code[1]]]
 
 
-def spectrum_blocks(opus, values, deriv_type=0, data_type=AB, sample_type=0, **params):
-    fields = {"data_type": data_type, "deriv_type": deriv_type, "sample_type": sample_type}
-    opus.add_block(block_type(param_type=1, **fields), param_block_from_dict(
-        {"NPT": len(values), "FXV": 4000.0, "LXV": 400.0, "MXY": max(values), "MNY": min(values), "DXU": "WN",
-         **params}))
-    opus.add_block(block_type(**fields), float32_block(values))
-
-
 def sample_file():
     """An absorbance stored twice, its third derivative, an interferogram with its scaling factor,
     and the sample side's acquisition block followed by the reference side's, as instruments write
     them."""
     opus = OpusFile()
-    spectrum_blocks(opus, [9.0, 9.0, 9.0])  # the first of two equal triples: never returned
-    spectrum_blocks(opus, [0.1, 0.5, 0.25], DAT="05/02/2021", TIM="11:44:26.088 (GMT+1)")
-    spectrum_blocks(opus, [0.0, 1.0, 0.0], deriv_type=3)
-    spectrum_blocks(opus, [100.0, -50.0, 25.0], data_type=SIFG, sample_type=SAMPLE_SIDE, CSF=0.5, DXU="PNT")
+    add_spectrum(opus, [9.0, 9.0, 9.0])  # the first of two equal triples: never returned
+    add_spectrum(opus, [0.1, 0.5, 0.25], DAT="05/02/2021", TIM="11:44:26.088 (GMT+1)")
+    add_spectrum(opus, [0.0, 1.0, 0.0], deriv_type=3)
+    add_spectrum(opus, [100.0, -50.0, 25.0], data_type=SIFG, sample_type=SAMPLE_SIDE, CSF=0.5, DXU="PNT")
     opus.add_block(block_type(param_type=ACQUISITION, sample_type=0), param_block_from_dict({"NSS": 32, "RES": 4.0}))
     opus.add_block(block_type(param_type=ACQUISITION, sample_type=REFERENCE_SIDE),
                    param_block_from_dict({"NSR": 16, "RES": 4.0}))
