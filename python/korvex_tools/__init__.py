@@ -13,8 +13,8 @@ from pathlib import Path
 
 import korvex
 
-__all__ = ["Block", "DEMO_FILES", "ReadReports", "find_opus_files", "is_opus_file", "request_for",
-           "parameter_blocks"]
+__all__ = ["Block", "DEMO_FILES", "ReadReports", "find_opus_files", "is_opus_file", "read_blocks",
+           "request_for", "parameter_blocks"]
 
 Block = tuple[str, str, str]
 
@@ -26,6 +26,24 @@ def request_for(block: Block) -> Block:
     """The request for a listed block: the listing calls the third derivative "3DER", a request
     "NDER"."""
     return (block[0], block[1], "NDER") if block[2] == "3DER" else block
+
+
+def read_blocks(path: str) -> tuple[list[tuple[Block, korvex.DataReturn]], list[tuple[Block | None, str]]]:
+    """Every data block of one OPUS file, and what could not be read: (block, or None for the
+    file, "ExceptionName: message"). A failed block does not stop the others. A triple listed
+    twice names one block, the last of its kind, so it is read once."""
+    try:
+        listed = korvex.listContents(path)
+    except (OSError, ValueError) as error:
+        return [], [(None, f"{type(error).__name__}: {error}")]
+    blocks: list[tuple[Block, korvex.DataReturn]] = []
+    errors: list[tuple[Block | None, str]] = []
+    for block in dict.fromkeys(listed):
+        try:
+            blocks.append((block, korvex.getOpusData(path, request_for(block))))
+        except Exception as error:  # a damaged block: note it, go on with the others
+            errors.append((block, f"{type(error).__name__}: {error}"))
+    return blocks, errors
 
 
 def is_opus_file(path: Path | str) -> bool:

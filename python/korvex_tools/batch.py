@@ -24,7 +24,7 @@ from pathlib import Path
 from typing import TypedDict
 
 import korvex
-from korvex_tools import Block, find_opus_files, request_for
+from korvex_tools import Block, find_opus_files, read_blocks
 from korvex_tools.progress import Progress
 
 
@@ -42,19 +42,8 @@ def opus_files(folders: list[Path], recursive: bool = False) -> tuple[list[str],
 
 def read_file(path: str) -> FileReport:
     """Every data block of one OPUS file; what cannot be read is reported, not raised."""
-    report: FileReport = {"path": path, "blocks": [], "errors": []}
-    try:
-        listed = korvex.listContents(path)
-    except (OSError, ValueError) as error:
-        report["errors"].append((None, f"{type(error).__name__}: {error}"))
-        return report
-    # A triple listed twice names one block: getOpusData reads the last of its kind.
-    for block in dict.fromkeys(listed):
-        try:
-            report["blocks"].append((block, korvex.getOpusData(path, request_for(block))))
-        except Exception as error:  # a damaged block: report it and go on with the others
-            report["errors"].append((block, f"{type(error).__name__}: {error}"))
-    return report
+    blocks, errors = read_blocks(path)
+    return {"path": path, "blocks": blocks, "errors": errors}
 
 
 def read_with_threads(paths: list[str], workers: int) -> list[FileReport]:

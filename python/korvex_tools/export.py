@@ -32,7 +32,7 @@ from typing import Any
 import numpy as np
 
 import korvex
-from korvex_tools import Block, ReadReports, find_opus_files, request_for
+from korvex_tools import Block, ReadReports, find_opus_files, read_blocks
 from korvex_tools.progress import Progress
 
 NO_NETCDF = ("--to netcdf needs xarray, h5netcdf and h5py ({error}). Install them with\n"
@@ -51,23 +51,6 @@ class FileOutcome:
     blocks: int = 0
     left_out: int = 0
     errors: list[str] = field(default_factory=list)
-
-
-def read_blocks(path: str, outcome: FileOutcome) -> list[tuple[Block, korvex.DataReturn]]:
-    """Every data block of one file; a failure is noted in `outcome` and the rest still read. A
-    triple listed twice names one block, the last of its kind, so it is read once."""
-    try:
-        listed = korvex.listContents(path)
-    except (OSError, ValueError) as error:
-        outcome.errors.append(f"{type(error).__name__}: {error}")
-        return []
-    blocks = []
-    for block in dict.fromkeys(listed):
-        try:
-            blocks.append((block, korvex.getOpusData(path, request_for(block))))
-        except Exception as error:  # a damaged block: note it, go on with the others
-            outcome.errors.append(f"{' '.join(block)}: {type(error).__name__}: {error}")
-    return blocks
 
 
 def variable_name(block: Block) -> str:
@@ -177,7 +160,8 @@ WRITERS: dict[str, Callable[[str, list[tuple[Block, korvex.DataReturn]], Path, F
 def export_file(path: Path, target: Path, to: str, reports: ReadReports) -> FileOutcome:
     outcome = FileOutcome(str(path.resolve()))
     with reports.reading(str(path)):
-        blocks = read_blocks(str(path), outcome)
+        blocks, errors = read_blocks(str(path))
+    outcome.errors += [f"{' '.join(block)}: {message}" if block else message for block, message in errors]
     damage = reports.summary(str(path))
     if damage:
         outcome.errors.append(damage)
