@@ -3,7 +3,6 @@
 # Installed twice from this one file: as korvex.pyi beside the extension (where editors and
 # pyright look) and as korvex-stubs/__init__.pyi (where mypy looks for a single-module distribution).
 import os
-from collections.abc import Sequence
 from typing import Any
 
 import numpy as np
@@ -46,7 +45,8 @@ class DataReturn:
 def help() -> None: ...
 def listContents(path: _OpenablePath, /) -> list[tuple[str, str, str]]: ...
 def isOpusFile(path: _OpenablePath, /) -> bool: ...
-def getOpusData(path: str, datablock: Sequence[str]) -> DataReturn: ...
+# datablock: a triple as listContents gives it (a bare "AB" would fail with IndexError).
+def getOpusData(path: str, datablock: tuple[str, str, str]) -> DataReturn: ...
 
 paramDict: dict[str, str]
 __test__: dict[str, Any]

@@ -1,4 +1,4 @@
-"""Writes the demo files in examples/data/ with the test suite's OPUS writer.
+"""Writes the demo files in python/korvex_tools/data/ (shipped with the package) with the test suite's OPUS writer.
 
     python examples/make_demo_files.py
 
@@ -203,7 +203,7 @@ def main():
     cube = demo_cube()
     for name, data in [("demo_spectrum.0", demo_spectrum()), ("demo_map.0", demo_map(cube)),
                        ("demo_traces.0", demo_traces(cube))]:
-        out = ROOT / "examples" / "data" / name
+        out = ROOT / "python" / "korvex_tools" / "data" / name
         out.write_bytes(data)
         print(f"wrote {out.relative_to(ROOT)} ({out.stat().st_size} bytes)")
 

@@ -1,4 +1,5 @@
-"""examples/batch.py: a folder read by a thread pool, and as a dask.bag on worker processes."""
+"""The batch reader (korvex-batch, and examples/batch.py that runs it from a checkout): a folder
+read by a thread pool, and as a dask.bag on worker processes."""
 
 import subprocess
 import sys
@@ -7,8 +8,10 @@ from pathlib import Path
 import pytest
 
 import korvex
+from korvex_tools import batch
 from opuswriter import OpusFile, block_type, float32_block, param_block_from_dict
 from result_files import assert_same_result, write_kinds
+from tool_files import command
 
 ROOT = Path(__file__).resolve().parents[1]
 EXAMPLES = ROOT / "examples"
@@ -47,13 +50,6 @@ def folder(tmp_path):
     return tmp_path, readable
 
 
-@pytest.fixture
-def batch(monkeypatch):
-    monkeypatch.syspath_prepend(str(EXAMPLES))
-    import batch
-    return batch
-
-
 def check_reports(reports, folder, readable):
     """The reports hold what korvex reads from each file, and the two damaged files' errors."""
     by_name = {Path(report["path"]).name: report for report in reports}
@@ -68,36 +64,41 @@ def check_reports(reports, folder, readable):
             assert_same_result(result, korvex.getOpusData(str(folder / name), request))
 
 
-def test_a_thread_pool_reads_every_block_of_every_opus_file(batch, folder):
+def test_a_thread_pool_reads_every_block_of_every_opus_file(folder):
     path, readable = folder
-    paths, others = batch.opus_files(path)
+    paths, others = batch.opus_files([path])
     assert others == 2
     check_reports(batch.read_with_threads(paths, 4), path, readable)
 
 
-def test_a_dask_bag_reads_the_same_on_worker_processes(batch, folder):
+def test_a_dask_bag_reads_the_same_on_worker_processes(folder):
     pytest.importorskip("dask.bag")
     path, readable = folder
-    paths, _ = batch.opus_files(path)
+    paths, _ = batch.opus_files([path])
     # The results come back pickled from the worker processes.
     check_reports(batch.read_with_dask(paths, "processes"), path, readable)
 
 
-@pytest.mark.parametrize("options", [[], ["--threads", "2"], ["--dask", "synchronous"]])
-def test_the_summary(folder, options):
+@pytest.mark.parametrize("command, options", [
+    (command("korvex-batch"), []),
+    (command("korvex-batch"), ["--threads", "2"]),
+    ([sys.executable, str(EXAMPLES / "batch.py")], ["--dask", "synchronous"]),
+])
+def test_the_summary(folder, command, options):
+    """The summary names what could not be read, and the exit status says so."""
     if "--dask" in options:
         pytest.importorskip("dask.bag")
     path, _ = folder
-    done = subprocess.run([sys.executable, str(EXAMPLES / "batch.py"), str(path), *options],
-                          capture_output=True, text=True, check=True)
+    done = subprocess.run([*command, str(path), *options], capture_output=True, text=True)
+    assert done.returncode == 1
     lines = done.stdout.splitlines()
     assert lines[:-1] == [
         "6 OPUS files, 2 other files skipped",
         "4 data blocks: 2 spectra, 1 map cubes, 1 sets of trace maps",
         "30 values (0.0 MB as float32)",
         "2 could not be read:",
-        "  lost.0: OSError: [Errno 22] Invalid argument",
-        "  no_npt.0 AB 2D NONE: KeyError: 'NPT'",
+        f"  {path / 'lost.0'}: OSError: [Errno 22] Invalid argument",
+        f"  {path / 'no_npt.0'} AB 2D NONE: KeyError: 'NPT'",
     ]
     assert lines[-1].startswith("read in ")
     assert done.stderr == ""
@@ -108,3 +109,28 @@ def test_a_path_that_is_no_folder_is_refused(tmp_path):
                           capture_output=True, text=True)
     assert done.returncode == 2
     assert done.stderr.endswith(f"error: {tmp_path / 'missing'} is not a folder\n")
+
+
+def test_recursive_reads_the_subfolders_too(folder):
+    path, readable = folder
+    (path / "sub" / "spectrum.0").write_bytes((path / "spectrum.0").read_bytes())
+    flat, _ = batch.opus_files([path])
+    deep, others = batch.opus_files([path], recursive=True)
+    assert deep == sorted(flat + [str(path / "sub" / "spectrum.0")])
+    assert others == 2
+
+
+@pytest.mark.parametrize("blocked, hint, install", [
+    ("dask", "--dask needs Dask (", ": python -m pip install dask\n"),
+    ("distributed", "--dask with a cluster needs dask.distributed (", ': python -m pip install "dask[distributed]"\n'),
+])
+def test_a_missing_dask_is_named_with_what_to_install(folder, blocked, hint, install):
+    """Without Dask, or with Dask but without its distributed scheduler for a cluster's address."""
+    if blocked == "distributed":
+        pytest.importorskip("dask.bag")
+    script = (f"import sys; sys.modules[{blocked!r}] = None; from korvex_tools.batch import main;"
+              " sys.exit(main(sys.argv[1:]))")
+    done = subprocess.run([sys.executable, "-c", script, str(folder[0]), "--dask", "tcp://127.0.0.1:9"],
+                          capture_output=True, text=True)
+    assert done.returncode == 2
+    assert done.stderr.startswith(hint) and done.stderr.endswith(install)

@@ -1,7 +1,6 @@
-"""The quick-look script of the README's first command: its text, its pictures, and its output
-without matplotlib."""
+"""The quick look of the README's first command (korvex-quicklook, and examples/quicklook.py that
+runs it from a checkout): its text, its pictures, and its output without matplotlib."""
 
-import importlib.util
 import subprocess
 import sys
 from pathlib import Path
@@ -10,6 +9,8 @@ import numpy as np
 import pytest
 
 import korvex
+import korvex_tools.quicklook
+from korvex_tools import DEMO_FILES
 from opuswriter import EXTEND_3D, MapBlock, OpusFile, block_type, float32_block, param_block_from_dict
 
 ROOT = Path(__file__).resolve().parents[1]
@@ -18,13 +19,6 @@ PNG_MAGIC = b"\x89PNG\r\n\x1a\n"
 AB, TRC = 4, 7  # data type codes
 GEOMETRY = {"FXV": 4000.0, "LXV": 3000.0, "AOX": 10.0, "AOY": 1.0, "DDX": 2.0, "DDY": -0.5,
             "NPX": 3, "NPY": 2, "MXY": 1.0, "MNY": 0.0, "DXU": "WN"}
-
-
-def quicklook_module():
-    found = importlib.util.spec_from_file_location("quicklook", SCRIPT)
-    module = importlib.util.module_from_spec(found)
-    found.loader.exec_module(module)
-    return module
 
 
 def run(*args, cwd, block_matplotlib=False):
@@ -74,8 +68,7 @@ def test_quicklook_reads_the_demo_files(tmp_path):
          "    4 trace maps: 'Integral 1760-1680 PET C=O', 'Integral 1520-1470 PS ring',"
          " 'Integral 1575-1505 PA amide II', 'Integral 1800-650 total'"],
     ]
-    assert [line.split(":")[0] for line in lines if not line.startswith(" ")] == [
-        str(ROOT / "examples" / "data" / name) for name in ("demo_spectrum.0", "demo_map.0", "demo_traces.0")]
+    assert [line.split(":")[0] for line in lines if not line.startswith(" ")] == [str(path) for path in DEMO_FILES]
     # Each block lists the parameters that paramDict names, label, name and value.
     assert "    26 parameters, 24 with a name in paramDict:" in lines
     assert "      SNM  Sample Name                  Polystyrene film" in lines
@@ -83,6 +76,7 @@ def test_quicklook_reads_the_demo_files(tmp_path):
 
 
 def test_quicklook_describes_map_cubes_and_trace_maps(write_file, tmp_path):
+    pytest.importorskip("matplotlib")  # it draws the blocks too
     opus = map_file([(AB, 2, MapBlock().run([[1.0, 0.0], [0.0, 0.0], [0.0, 2.0]])),
                      (TRC, 6, MapBlock(info_size=160).run([[1.0] * 6] * 2, names=["CH2", "OH"]))])
     done = run(str(write_file(opus.build())), "-o", str(tmp_path / "out"), cwd=tmp_path)
@@ -135,7 +129,7 @@ def test_quicklook_without_matplotlib_prints_and_says_how_to_get_pictures(tmp_pa
     assert done.stdout.endswith(
         "no pictures: matplotlib is not installed. Install it with\n"
         "    python -m pip install matplotlib\n"
-        "(or install korvex with its plot extra: python -m pip install \".[plot]\")\n")
+        "(or install korvex with its plot extra: python -m pip install \"korvex-opus[plot]\")\n")
     assert done.stdout.count("  data block:") == 3
     assert list(tmp_path.iterdir()) == []
 
@@ -145,14 +139,14 @@ def test_quicklook_without_matplotlib_prints_and_says_how_to_get_pictures(tmp_pa
 @pytest.fixture
 def plotter(tmp_path):
     figure = pytest.importorskip("matplotlib.figure").Figure
-    return quicklook_module().Plotter(tmp_path / "out", figure)
+    return korvex_tools.quicklook.Plotter(tmp_path / "out", figure)
 
 
 def test_quicklook_writes_a_picture_of_each_demo_block(tmp_path):
     pytest.importorskip("matplotlib")
     done = run(cwd=tmp_path)  # into the default folder, quicklook-out in the current one
     assert done.returncode == 0 and done.stderr == ""
-    names = ["demo_spectrum_AB_2D_NONE.png", "demo_map_AB_3D_NONE.png", "demo_traces_TRC_3D_NONE.png"]
+    names = ["demo_spectrum.0_AB_2D_NONE.png", "demo_map.0_AB_3D_NONE.png", "demo_traces.0_TRC_3D_NONE.png"]
     assert [line for line in done.stdout.splitlines() if line.startswith("    picture:")] == [
         f"    picture: {Path('quicklook-out') / name}" for name in names]
     assert sorted(p.name for p in (tmp_path / "quicklook-out").iterdir()) == sorted(names)
@@ -170,8 +164,8 @@ def test_equal_triples_get_pictures_of_their_own(write_file, tmp_path):
     assert korvex.listContents(path) == [("AB", "2D", "NONE")] * 2
     done = run(str(path), "-o", "pics", cwd=tmp_path)
     assert [line for line in done.stdout.splitlines() if line.startswith("    picture:")] == [
-        f"    picture: {Path('pics') / 'twice_AB_2D_NONE.png'}",
-        f"    picture: {Path('pics') / 'twice_AB_2D_NONE_2.png'}",
+        f"    picture: {Path('pics') / 'twice.0_AB_2D_NONE.png'}",
+        f"    picture: {Path('pics') / 'twice.0_AB_2D_NONE_2.png'}",
     ]
     assert done.returncode == 0
 

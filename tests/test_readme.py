@@ -1,0 +1,86 @@
+"""Every Python example of the README runs, in order, in one namespace, against files written under
+the names it uses (sample.0, map.0, the folder measurements/, the export of map.0), and gives what
+the text beside it says."""
+
+import re
+import subprocess
+import textwrap
+from datetime import datetime
+from pathlib import Path
+
+import numpy as np
+import pytest
+
+from opuswriter import EXTEND_3D, MapBlock, OpusFile, block_type, param_block_from_dict
+from tool_files import add_spectrum, command
+
+README = Path(__file__).resolve().parents[1] / "README.md"
+AB, SIFG, TRC = 4, 2, 7
+SAMPLE_SIDE, REFERENCE_SIDE = 1, 2
+ACQUISITION = 3  # parameter type
+
+
+def python_blocks():
+    """The README's ```python blocks, those indented in a list item included, dedented."""
+    return [textwrap.dedent(code) for code in
+            re.findall(r"^( *)```python\n(.*?)^\1```$", README.read_text(encoding="utf-8"), re.M | re.S)
+            for code in [code[1]]]
+
+
+def sample_file():
+    """An absorbance stored twice, its third derivative, an interferogram with its scaling factor,
+    and the sample side's acquisition block followed by the reference side's, as instruments write
+    them."""
+    opus = OpusFile()
+    add_spectrum(opus, [9.0, 9.0, 9.0])  # the first of two equal triples: never returned
+    add_spectrum(opus, [0.1, 0.5, 0.25], DAT="05/02/2021", TIM="11:44:26.088 (GMT+1)")
+    add_spectrum(opus, [0.0, 1.0, 0.0], deriv_type=3)
+    add_spectrum(opus, [100.0, -50.0, 25.0], data_type=SIFG, sample_type=SAMPLE_SIDE, CSF=0.5, DXU="PNT")
+    opus.add_block(block_type(param_type=ACQUISITION, sample_type=0), param_block_from_dict({"NSS": 32, "RES": 4.0}))
+    opus.add_block(block_type(param_type=ACQUISITION, sample_type=REFERENCE_SIDE),
+                   param_block_from_dict({"NSR": 16, "RES": 4.0}))
+    return opus.build()
+
+
+def map_file():
+    opus = OpusFile()
+    geometry = {"FXV": 4000.0, "LXV": 3000.0, "AOX": 0.0, "AOY": 0.0, "DDX": 5.0, "DDY": 5.0, "NPX": 2, "NPY": 2,
+                "MXY": 1.0, "MNY": 0.0, "DXU": "WN"}
+    for data_type, npt, block in [(AB, 2, MapBlock().run([[1.0, 2.0], [3.0, 4.0], [5.0, 6.0], [7.0, 8.0]])),
+                                  (TRC, 4, MapBlock(info_size=160).run([[1.0, 2.0, 3.0, 4.0]], names=["CH2"]))]:
+        opus.add_block(block_type(data_type=data_type, param_type=1, extend_type=EXTEND_3D),
+                       param_block_from_dict({**geometry, "NPT": npt}))
+        opus.add_block(block_type(data_type=data_type, extend_type=EXTEND_3D), block.build())
+    return opus.build()
+
+
+def test_the_readme_examples_run(tmp_path, monkeypatch, capsys):
+    pytest.importorskip("xarray")
+    pytest.importorskip("h5netcdf")
+    (tmp_path / "sample.0").write_bytes(sample_file())
+    (tmp_path / "map.0").write_bytes(map_file())
+    (tmp_path / "measurements").mkdir()
+    for name in ("a.0", "b.0"):
+        (tmp_path / "measurements" / name).write_bytes(sample_file())
+    # The README's export command, which the xarray example then opens.
+    subprocess.run([*command("korvex-export"), "map.0", "--to", "netcdf"], cwd=tmp_path, check=True,
+                   capture_output=True)
+    monkeypatch.chdir(tmp_path)
+    blocks = python_blocks()
+    assert len(blocks) >= 10
+    namespace: dict = {}
+    for code in blocks:
+        exec(compile(code, str(README), "exec"), namespace)
+    capsys.readouterr()
+
+    # What the text beside the examples says of them.
+    assert namespace["repeated"] == {("AB", "2D", "NONE")}
+    np.testing.assert_array_equal(namespace["spectrum"].y, np.float32([0.1, 0.5, 0.25]))
+    assert namespace["measured"] == datetime(2021, 2, 5, 11, 44, 26, 88000)
+    np.testing.assert_array_equal(namespace["scaled"], [50.0, -25.0, 12.5])
+    # The trap the acquisition example answers: the merge took the reference side's block.
+    assert "NSS" not in namespace["spectrum"].parameters and namespace["spectrum"].parameters["NSR"] == 16
+    assert namespace["sample_scans"] == 32
+    assert namespace["integrated"].values.tolist() == [[3.0, 7.0], [11.0, 15.0]]
+    np.testing.assert_array_equal(namespace["image"], [[3.0, 7.0], [11.0, 15.0]])
+    assert [result.y.tolist() for result in namespace["spectra"]] == [[np.float32(0.1), 0.5, 0.25]] * 2
