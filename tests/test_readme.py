@@ -80,7 +80,7 @@ def test_the_readme_examples_run(tmp_path, monkeypatch, capsys):
     np.testing.assert_array_equal(namespace["scaled"], [50.0, -25.0, 12.5])
     # The trap the acquisition example answers: the merge took the reference side's block.
     assert "NSS" not in namespace["spectrum"].parameters and namespace["spectrum"].parameters["NSR"] == 16
-    assert namespace["sample_scans"] == 32
+    assert namespace["acquisition_side"] == "reference"
     assert namespace["integrated"].values.tolist() == [[3.0, 7.0], [11.0, 15.0]]
     np.testing.assert_array_equal(namespace["image"], [[3.0, 7.0], [11.0, 15.0]])
     assert [result.y.tolist() for result in namespace["spectra"]] == [[np.float32(0.1), 0.5, 0.25]] * 2

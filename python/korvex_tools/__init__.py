@@ -14,7 +14,7 @@ from pathlib import Path
 import korvex
 
 __all__ = ["Block", "DEMO_FILES", "ReadReports", "find_opus_files", "is_opus_file", "read_blocks",
-           "request_for", "parameter_blocks"]
+           "request_for"]
 
 Block = tuple[str, str, str]
 
@@ -115,50 +115,3 @@ class ReadReports:
             return None
         return (f"damaged header or table: {len(reports)} reads ran past the end of the file"
                 f" (first: {reports[0]})")
-
-
-def parameter_blocks(path: Path | str) -> list[tuple[int, dict[str, int | float | str]]]:
-    """Every parameter block of a file, in directory order, as (block type code, parameters); the
-    code has its bits above 25, which name nothing, cleared.
-
-    getOpusData merges one data block's parameters with the last acquisition, instrument, sample
-    and FT blocks of the file; this reads each block on its own, the reference side's included
-    (the sample side's acquisition block has the code 0x30, the reference side's 0x38; FT blocks
-    0x40 and 0x48). Text values are decoded as Windows-1252, as getOpusData does."""
-    data = Path(path).read_bytes()
-    if len(data) < 24 or not korvex.isOpusFile(str(path)):
-        raise ValueError(f"{path}: not an OPUS file")
-    offset, _, count = struct.unpack_from("<iii", data, 12)
-    blocks = []
-    for k in range(max(count, 0)):
-        at = offset + 12 * k
-        if at < 0 or at + 12 > len(data):
-            break
-        block_type, _, block_offset = struct.unpack_from("<iii", data, at)
-        block_type &= 0x3FFFFFF
-        if (block_type >> 4) & 63 and 0 <= block_offset < len(data):  # parameter type 0: a data block
-            blocks.append((block_type, _read_parameters(data, block_offset)))
-    return blocks
-
-
-def _read_parameters(data: bytes, at: int) -> dict[str, int | float | str]:
-    """The records of one parameter block up to its END record or the end of the data."""
-    values: dict[str, int | float | str] = {}
-    while at + 8 <= len(data):
-        label = data[at:at + 4].strip(b"\0").decode("utf-8", "replace")
-        if label == "END":
-            break
-        kind, size = struct.unpack_from("<hh", data, at + 4)
-        at += 8
-        if kind == 0 and at + 4 <= len(data):
-            values[label] = struct.unpack_from("<i", data, at)[0]
-            at += 4
-        elif kind == 1 and at + 8 <= len(data):
-            values[label] = struct.unpack_from("<d", data, at)[0]
-            at += 8
-        elif kind in (2, 3, 4) and size >= 0:
-            values[label] = data[at:at + 2 * size].split(b"\0")[0].decode("cp1252", "replace")
-            at += 2 * size
-        else:
-            break
-    return values
