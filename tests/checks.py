@@ -37,10 +37,10 @@ PATH_KINDS = {
 }
 
 
-def raised_by(func, *args):
-    """The exception that func(*args) raises."""
+def raised_by(func, *args, **kwargs):
+    """The exception that func(*args, **kwargs) raises."""
     with pytest.raises(Exception) as info:
-        func(*args)
+        func(*args, **kwargs)
     return info.value
 
 
