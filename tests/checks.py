@@ -60,6 +60,12 @@ def open_descriptors():
     return len(os.listdir("/proc/self/fd"))
 
 
+# What a call may raise on any file, however damaged: the module's own ValueError and MemoryError,
+# and what the interpreter, struct and NumPy raise on the values a damaged file holds.
+DOCUMENTED_ERRORS = (ValueError, KeyError, IndexError, ZeroDivisionError, TypeError, OSError, struct.error,
+                     UnicodeDecodeError, MemoryError)
+
+
 needs_proc_fd = pytest.mark.skipif(not os.path.isdir("/proc/self/fd"), reason="needs /proc/self/fd")
 
 
