@@ -335,6 +335,7 @@ def model_map(path, data, block):
                 maps, result["labels"] = read_trace_records(f, len(data), store_table, info_size, npx, npy, npt)
                 result["traces"] = np.dstack(maps)
             else:
+                # The cube is allocated before the block is read: a cube too large fails first.
                 cube = np.zeros((npy, npx, npt), dtype=np.float32)
                 info_size, store_table = read_store_table(f, reader, found["data"], len(data))
                 read_cube_records(f, store_table, info_size, cube, npx, npt)
