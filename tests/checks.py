@@ -37,10 +37,10 @@ PATH_KINDS = {
 }
 
 
-def raised_by(func, *args):
-    """The exception that func(*args) raises."""
+def raised_by(func, *args, **kwargs):
+    """The exception that func(*args, **kwargs) raises."""
     with pytest.raises(Exception) as info:
-        func(*args)
+        func(*args, **kwargs)
     return info.value
 
 
@@ -58,6 +58,12 @@ def assert_same_error(actual, expected):
 def open_descriptors():
     """How many file descriptors the process holds."""
     return len(os.listdir("/proc/self/fd"))
+
+
+# What a call may raise on any file, however damaged: the module's own ValueError and MemoryError,
+# and what the interpreter, struct and NumPy raise on the values a damaged file holds.
+DOCUMENTED_ERRORS = (ValueError, KeyError, IndexError, ZeroDivisionError, TypeError, OSError, struct.error,
+                     UnicodeDecodeError, MemoryError)
 
 
 needs_proc_fd = pytest.mark.skipif(not os.path.isdir("/proc/self/fd"), reason="needs /proc/self/fd")

@@ -206,6 +206,93 @@ def read_int(f, reader):
     return struct.unpack("<i", chunk)[0]
 
 
+def lacks_map_geometry(block, values):
+    """A derivative whose own parameters give no map (NPX or NPY 0) takes the underived one's."""
+    return block[2] != "NONE" and (values["NPX"] == 0 or values["NPY"] == 0)
+
+
+def underived_geometry(reader, found, block, parameters):
+    """The map geometry of the underived data, {label: value} in GEOMETRY_LABELS order, also
+    written over the same labels of `parameters`."""
+    name, dimensions, deriv = block
+    if found["original"] == -1:
+        raise ValueError("No underived data block exists in the file for: "
+                         + name + " " + dimensions + " " + deriv)
+    original = reader.params(found["original"])
+    geometry = {label: original[label] for label in GEOMETRY_LABELS}
+    parameters.update(geometry)
+    return geometry
+
+
+def map_axes(values):
+    """mapX, mapY and x, each NumPy's linspace of its first value, step and count."""
+    return {
+        "mapX": np.linspace(values["AOX"], values["AOX"] + values["DDX"] * (values["NPX"] - 1), values["NPX"]),
+        "mapY": np.linspace(values["AOY"], values["AOY"] + values["DDY"] * (values["NPY"] - 1), values["NPY"]),
+        "x": np.linspace(values["FXV"], values["LXV"], values["NPT"]),
+    }
+
+
+def read_store_table(f, reader, offset, file_size):
+    """(infoSize, store table) of the map block at `offset`, leaving `f` at its record area.
+    The table is a list of (first, second) pairs."""
+    f.seek(offset)
+    _version, _stored_blocks, block_offset, _block_size, info_size, number_entries = (
+        read_int(f, reader) for _ in range(6))
+    if number_entries > 0 and offset + 24 + 8 * number_entries > file_size:
+        raise ValueError("Store table runs past the end of the file at offset " + str(offset))
+    store_table = []
+    for _ in range(number_entries):
+        first = read_int(f, reader)
+        second = read_int(f, reader)
+        store_table.append((first, second))
+    f.seek(offset + block_offset)
+    return info_size, store_table
+
+
+def read_cube_records(f, store_table, info_size, cube, npx, npt):
+    """Each stored spectrum, in reading order, into the next position of `cube` (row by row)."""
+    index = 0
+    for first, second in store_table:
+        if first == -1:
+            f.read(second)
+            continue
+        for _ in range(second - first + 1):
+            col = index % npx
+            row = index // npx
+            values = np.fromfile(f, dtype=np.float32, count=npt)
+            row_of_cube = cube[row]
+            if len(values) < npt:
+                raise ValueError("Data block ends inside record " + str(index))
+            row_of_cube[col] = values
+            f.read(info_size)
+            index += 1
+
+
+def read_trace_records(f, file_size, store_table, info_size, npx, npy, npt):
+    """The stored trace maps, each an npy x npx array, and their names (none when the info
+    records are too short to hold one)."""
+    maps, names = [], []
+    claimed = 0
+    for first, second in store_table:
+        if first == -1:
+            f.read(second)
+            continue
+        claimed += max(second - first + 1, 0)
+        if claimed > MAX_TRACE_RECORDS:
+            raise TooManyRecords(claimed)
+        for _ in range(second - first + 1):
+            if npx * npy == 0 and f.tell() >= file_size:
+                raise ValueError("Data block ends inside record " + str(len(maps)))
+            maps.append(np.fromfile(f, dtype=np.float32, count=npt).reshape((npy, npx)))
+            if info_size >= NAME_START:
+                f.read(NAME_START)
+                names.append(windows_1252(f.read(info_size - NAME_START).partition(b"\0")[0]))
+            else:
+                f.read(info_size)
+    return maps, names
+
+
 def model_map(path, data, block):
     """What getOpusData(path, block) gives for a "3D" request, step by step on a real file
     object and real NumPy calls, so that every error is the one the interpreter or NumPy raises.
@@ -232,87 +319,27 @@ def model_map(path, data, block):
       the file raises ValueError("Data block ends inside record K"), K counting the trace
       records from 0: such records are not in the file, and a damaged run claims billions.
     """
-    name, dimensions, deriv = block
     reader = Reader(data)
     printed = 0
-    result = {}
     try:
         with open(path, "rb") as f:
             found, parameters = located_parameters(reader, block)
-            npt, fxv, lxv, aox, aoy, ddx, ddy, npx, npy, mxy, mny = (parameters[label] for label in MAP_LABELS)
-
-            # A derivative without a map geometry takes that of its underived data.
-            if deriv != "NONE" and (npx == 0 or npy == 0):
+            values = {label: parameters[label] for label in MAP_LABELS}
+            if lacks_map_geometry(block, values):
                 printed += 1
-                if found["original"] == -1:
-                    raise ValueError("No underived data block exists in the file for: "
-                                     + name + " " + dimensions + " " + deriv)
-                original = reader.params(found["original"])
-                aox, aoy, ddx, ddy, npx, npy = (original[label] for label in GEOMETRY_LABELS)
-                for label in GEOMETRY_LABELS:
-                    parameters[label] = original[label]
-
-            # The axes.
-            result["mapX"] = np.linspace(aox, aox + ddx * (npx - 1), npx)
-            result["mapY"] = np.linspace(aoy, aoy + ddy * (npy - 1), npy)
-            result["x"] = np.linspace(fxv, lxv, npt)
-            result["maxY"] = mxy
-            result["minY"] = mny
-            if name == "TRC":
-                spectrum_list = []
-                result["labels"] = []
+                values.update(underived_geometry(reader, found, block, parameters))
+            result = {**map_axes(values), "maxY": values["MXY"], "minY": values["MNY"]}
+            npt, npx, npy = values["NPT"], values["NPX"], values["NPY"]
+            if block[0] == "TRC":
+                info_size, store_table = read_store_table(f, reader, found["data"], len(data))
+                maps, result["labels"] = read_trace_records(f, len(data), store_table, info_size, npx, npy, npt)
+                result["traces"] = np.dstack(maps)
             else:
-                spectrum_array = np.zeros((npy, npx, npt), dtype=np.float32)
-
-            # The block header and the store table.
-            f.seek(found["data"])
-            _version, _stored_blocks, block_offset, _block_size, info_size, number_entries = (
-                read_int(f, reader) for _ in range(6))
-            if number_entries > 0 and found["data"] + 24 + 8 * number_entries > len(data):
-                raise ValueError("Store table runs past the end of the file at offset " + str(found["data"]))
-            store_table = []
-            for _ in range(number_entries):
-                first = read_int(f, reader)
-                second = read_int(f, reader)
-                store_table.append([first, second])
-
-            # The record area, entry after entry.
-            f.seek(found["data"] + block_offset)
-            index = 0
-            claimed = 0
-            for first, second in store_table:
-                if first == -1:
-                    f.read(second)
-                    continue
-                claimed += max(second - first + 1, 0)
-                if name == "TRC" and claimed > MAX_TRACE_RECORDS:
-                    raise TooManyRecords(claimed)
-                for _ in range(second - first + 1):
-                    if name == "TRC":
-                        if npx * npy == 0 and f.tell() >= len(data):
-                            raise ValueError("Data block ends inside record " + str(len(spectrum_list)))
-                        spectrum_list.append(np.fromfile(f, dtype=np.float32, count=npt).reshape((npy, npx)))
-                        if info_size >= NAME_START:
-                            f.read(NAME_START)
-                            label = windows_1252(f.read(info_size - NAME_START).partition(b"\0")[0])
-                            result["labels"].append(label)
-                        else:
-                            f.read(info_size)
-                    else:
-                        col = index % npx
-                        row = index // npx
-                        values = np.fromfile(f, dtype=np.float32, count=npt)
-                        row_of_cube = spectrum_array[row]
-                        if len(values) < npt:
-                            raise ValueError("Data block ends inside record " + str(index))
-                        row_of_cube[col] = values
-                        f.read(info_size)
-                        index += 1
-
-            if name == "TRC":
-                result["traces"] = np.dstack(spectrum_list)
-            else:
-                result["spectra"] = spectrum_array
+                # The cube is allocated before the block is read: a cube too large fails first.
+                cube = np.zeros((npy, npx, npt), dtype=np.float32)
+                info_size, store_table = read_store_table(f, reader, found["data"], len(data))
+                read_cube_records(f, store_table, info_size, cube, npx, npt)
+                result["spectra"] = cube
             result["parameters"] = parameters
         return result, reader.reports, printed
     except Exception as error:  # noqa: BLE001 - the model's answer is the exception itself

@@ -458,15 +458,22 @@ class OpusFile:
         return path
 
 
-def map_opus_file(block, params, data_type, deriv_type=0, original=None):
-    """An OpusFile with a map data block (a MapBlock or raw bytes) and its data parameter block;
-    `original` adds the data parameter block of the underived data. The data block comes last, so
-    that cutting the file cuts the data block."""
-    opus = OpusFile()
-    opus.add_block(block_type(data_type=data_type, param_type=1, extend_type=EXTEND_3D, deriv_type=deriv_type),
+def map_opus_file(block, params, data_type=4, deriv_type=0, original=None, *, opus=None):
+    """An OpusFile with a "3D" data block and its data parameter block.
+
+    ``block``: a MapBlock or the data block's raw bytes.  ``params``: the data
+    parameter block, as for ``param_block_from_dict``.  ``data_type``: the
+    dataType code (4, AB, by default; 7 for trace maps).  ``original`` adds the
+    data parameter block of the underived data.  ``opus`` adds the blocks to
+    that file instead of a new one, so that a file can hold several maps.
+    The data block is added last, so that cutting the file cuts it.
+    """
+    opus = OpusFile() if opus is None else opus
+    opus.add_block(block_type(data_type=data_type, param_type=DATA_PARAMETERS, extend_type=EXTEND_3D,
+                              deriv_type=deriv_type),
                    param_block_from_dict(params))
     if original is not None:
-        opus.add_block(block_type(data_type=data_type, param_type=1, extend_type=EXTEND_3D),
+        opus.add_block(block_type(data_type=data_type, param_type=DATA_PARAMETERS, extend_type=EXTEND_3D),
                        param_block_from_dict(original))
     opus.add_block(block_type(data_type=data_type, extend_type=EXTEND_3D, deriv_type=deriv_type),
                    block if isinstance(block, bytes) else block.build())

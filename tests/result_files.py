@@ -7,8 +7,7 @@ import numpy as np
 
 import korvex
 
-from opuswriter import (EXTEND_3D, MapBlock, OpusFile, block_type, float32_block, param_block,
-                        param_block_from_dict)
+from opuswriter import MapBlock, OpusFile, float32_block, map_opus_file, param_block, param_block_from_dict
 
 SPECTRUM = ("AB", "2D", "NONE")
 CUBE = ("AB", "3D", "NONE")
@@ -27,22 +26,15 @@ def spectrum_file():
     return opus.build()
 
 
-def map_file(data_type, npt, block):
-    opus = OpusFile()
-    opus.add_block(block_type(data_type=data_type, param_type=1, extend_type=EXTEND_3D),
-                   param_block_from_dict({**_MAP, "NPT": npt}))
-    opus.add_block(block_type(data_type=data_type, extend_type=EXTEND_3D), block.build())
-    return opus.build()
-
-
 def cube_file():
     """A 2 x 3 map cube of 2-point spectra, four positions stored."""
-    return map_file(4, 2, MapBlock().run([[1.0, 0.5], [0.0, 2.0], [3.0, 4.0], [5.0, -1.0]]))
+    return map_opus_file(MapBlock().run([[1.0, 0.5], [0.0, 2.0], [3.0, 4.0], [5.0, -1.0]]), {**_MAP, "NPT": 2}).build()
 
 
 def trace_file():
     """Two named 2 x 3 trace maps."""
-    return map_file(7, 6, MapBlock(info_size=160).run([[float(i) for i in range(6)], [7.0] * 6], names=["CH2", "OH"]))
+    return map_opus_file(MapBlock(info_size=160).run([[float(i) for i in range(6)], [7.0] * 6], names=["CH2", "OH"]),
+                         {**_MAP, "NPT": 6}, 7).build()
 
 
 # name -> (file contents, the block to read)

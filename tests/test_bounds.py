@@ -15,7 +15,7 @@ import pytest
 
 from checks import UNDER_ADDRESS_SANITIZER
 from opusmodel import model_listing, model_map, model_spectrum
-from opuswriter import (EXTEND_3D, MapBlock, OpusFile, block_type, float32_block, param_block,
+from opuswriter import (EXTEND_3D, MapBlock, OpusFile, block_type, float32_block, map_opus_file, param_block,
                         param_block_from_dict, param_record)
 
 pytestmark = pytest.mark.skipif(not os.path.exists("/proc/self/io") or not os.path.exists("/proc/self/clear_refs"),
@@ -40,22 +40,13 @@ def spectrum(params, *, dir_size=None, data=float32_block([1.0, 2.0, 3.0, 4.0]))
     return opus.build()
 
 
-def map_file(block, params=GEOMETRY, data_type=4):
-    opus = OpusFile()
-    opus.add_block(block_type(data_type=data_type, param_type=1, extend_type=EXTEND_3D),
-                   param_block_from_dict(params))
-    opus.add_block(block_type(data_type=data_type, extend_type=EXTEND_3D), block if isinstance(block, bytes)
-                   else block.build())
-    return opus.build()
-
-
 def longest_runs(params, data_type=4, info_size=0):
     """A map block whose store table fills half the file, every entry a run of 2^32 records, and
     whose record area fills the other half."""
     block = MapBlock(info_size=info_size)
     for _ in range(PADDING // 16):
         block.entry(INT32_MIN, INT32_MAX)
-    return map_file(block.raw(bytes(PADDING // 2)), params, data_type)
+    return map_opus_file(block.raw(bytes(PADDING // 2)), params, data_type).build()
 
 
 def text_records_of_largest_size():
@@ -82,14 +73,15 @@ CASES = {
     "dirSize at its maximum, listed": (spectrum(SPECTRUM, dir_size=INT32_MAX, data=bytes(PADDING)), None),
     "dirSize at its maximum, read": (spectrum(SPECTRUM, dir_size=INT32_MAX, data=bytes(PADDING)),
                                      SPECTRUM_REQUEST),
-    "numberEntries at its maximum": (map_file(MapBlock(number_entries=INT32_MAX).raw(bytes(PADDING))), CUBE),
+    "numberEntries at its maximum": (map_opus_file(MapBlock(number_entries=INT32_MAX).raw(bytes(PADDING)),
+                                                   GEOMETRY).build(), CUBE),
     "runs of 2^32 records into a small grid": (longest_runs(GEOMETRY), CUBE),
     "runs of 2^32 records that read nothing": (longest_runs({**GEOMETRY, "NPT": 0}), CUBE),
     "runs of 2^32 trace maps of one value": (longest_runs({**GEOMETRY, "NPT": 1, "NPX": 1, "NPY": 1}, 7), TRC),
     "runs of 2^32 named trace maps": (longest_runs({**GEOMETRY, "NPT": 0, "NPX": 0, "NPY": 0}, 7, 200), TRC),
-    "skip of the largest length": (map_file(MapBlock().skip(0).entry(-1, INT32_MAX).entry(1, 1)
-                                            .raw(bytes(PADDING))), CUBE),
-    "info records of the largest size": (map_file(largest_info(), {**GEOMETRY, "NPT": 8, "NPX": 4}, data_type=7),
+    "skip of the largest length": (map_opus_file(MapBlock().skip(0).entry(-1, INT32_MAX).entry(1, 1)
+                                                 .raw(bytes(PADDING)), GEOMETRY).build(), CUBE),
+    "info records of the largest size": (map_opus_file(largest_info(), {**GEOMETRY, "NPT": 8, "NPX": 4}, 7).build(),
                                          TRC, ["result", {"traces": [2, 4, 1], "labels": 1}]),
     "text Size at its maximum": (text_records_of_largest_size(), SPECTRUM_REQUEST),
     "parameter block without END": (spectrum(param_block_from_dict(SPECTRUM, end=False) + bytes(PADDING)),
@@ -184,13 +176,9 @@ def warm_file(tmp_path_factory):
     opus = OpusFile()
     opus.add_block(0x1010, param_block_from_dict(SPECTRUM))
     opus.add_block(0x1000, float32_block([1.0, 2.0, 3.0, 4.0]))
-    opus.add_block(block_type(data_type=4, param_type=1, extend_type=EXTEND_3D), param_block_from_dict(GEOMETRY))
-    opus.add_block(block_type(data_type=4, extend_type=EXTEND_3D),
-                   MapBlock(info_size=4).run([[1.0] * 4] * 6).build())
-    opus.add_block(block_type(data_type=7, param_type=1, extend_type=EXTEND_3D),
-                   param_block_from_dict({**GEOMETRY, "NPT": 6}))
-    opus.add_block(block_type(data_type=7, extend_type=EXTEND_3D),
-                   MapBlock(info_size=160).run([[1.0] * 6] * 2, names=["a", "b"]).build())
+    map_opus_file(MapBlock(info_size=4).run([[1.0] * 4] * 6), GEOMETRY, opus=opus)
+    map_opus_file(MapBlock(info_size=160).run([[1.0] * 6] * 2, names=["a", "b"]), {**GEOMETRY, "NPT": 6}, 7,
+                  opus=opus)
     opus.add_block(block_type(data_type=4, param_type=1, extend_type=EXTEND_3D, deriv_type=1),
                    param_block([("NPT", 0, 4)]))
     path = tmp_path_factory.mktemp("warm") / "warm.opus"

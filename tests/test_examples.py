@@ -11,7 +11,7 @@ import pytest
 import korvex
 import korvex_tools.quicklook
 from korvex_tools import DEMO_FILES
-from opuswriter import EXTEND_3D, MapBlock, OpusFile, block_type, float32_block, param_block_from_dict
+from opuswriter import MapBlock, OpusFile, block_type, float32_block, map_opus_file, param_block_from_dict
 
 ROOT = Path(__file__).resolve().parents[1]
 SCRIPT = ROOT / "examples" / "quicklook.py"
@@ -37,16 +37,6 @@ def spectrum_file(npt=4, values=(0.5, 1.5, 1.0, 0.25), extra=None):
     params = {"NPT": npt, "FXV": 4000.0, "LXV": 1000.0, "MXY": 1.5, "MNY": 0.25, "DXU": "WN", **(extra or {})}
     opus.add_block(block_type(data_type=AB, param_type=1), param_block_from_dict(params))
     opus.add_block(block_type(data_type=AB), float32_block(values))
-    return opus
-
-
-def map_file(blocks):
-    """A file of "3D" blocks: (data type, NPT, MapBlock) each."""
-    opus = OpusFile()
-    for data_type, npt, block in blocks:
-        opus.add_block(block_type(data_type=data_type, param_type=1, extend_type=EXTEND_3D),
-                       param_block_from_dict({**GEOMETRY, "NPT": npt}))
-        opus.add_block(block_type(data_type=data_type, extend_type=EXTEND_3D), block.build())
     return opus
 
 
@@ -77,8 +67,9 @@ def test_quicklook_reads_the_demo_files(tmp_path):
 
 def test_quicklook_describes_map_cubes_and_trace_maps(write_file, tmp_path):
     pytest.importorskip("matplotlib")  # it draws the blocks too
-    opus = map_file([(AB, 2, MapBlock().run([[1.0, 0.0], [0.0, 0.0], [0.0, 2.0]])),
-                     (TRC, 6, MapBlock(info_size=160).run([[1.0] * 6] * 2, names=["CH2", "OH"]))])
+    opus = map_opus_file(MapBlock().run([[1.0, 0.0], [0.0, 0.0], [0.0, 2.0]]), {**GEOMETRY, "NPT": 2}, AB)
+    map_opus_file(MapBlock(info_size=160).run([[1.0] * 6] * 2, names=["CH2", "OH"]), {**GEOMETRY, "NPT": 6}, TRC,
+                  opus=opus)
     done = run(str(write_file(opus.build())), "-o", str(tmp_path / "out"), cwd=tmp_path)
     lines = [line for line in done.stdout.splitlines() if not line.startswith("    picture:")]
     assert lines[1:] == [
@@ -195,7 +186,7 @@ def test_a_map_cube_is_drawn_in_map_coordinates(write_file, plotter):
     """The image holds each pixel's integral where mapX and mapY put it (a descending y included);
     a position with no record stays blank; the mean spectrum leaves it out."""
     records = [[1.0, 2.0, 4.0], [0.0, 1.0, 0.0], [3.0, 3.0, 3.0], [2.0, 0.0, 1.0], [0.5, 0.5, 9.0]]
-    path = write_file(map_file([(AB, 3, MapBlock().run(records))]).build())
+    path = write_file(map_opus_file(MapBlock().run(records), {**GEOMETRY, "NPT": 3}, AB).build())
     result = korvex.getOpusData(str(path), ("AB", "3D", "NONE"))
     fig = plotter.cube_figure(result, "m.0: AB 3D NONE")
     map_ax, spectrum_ax = fig.axes[:2]
@@ -222,7 +213,8 @@ def test_a_map_cube_is_drawn_in_map_coordinates(write_file, plotter):
 ])
 def test_trace_maps_are_drawn_one_per_trace_with_its_name(write_file, plotter, info_size, names, titles):
     maps = [[float(10 * k + i) for i in range(6)] for k in range(3)]
-    path = write_file(map_file([(TRC, 6, MapBlock(info_size=info_size).run(maps, names=names))]).build())
+    path = write_file(map_opus_file(MapBlock(info_size=info_size).run(maps, names=names), {**GEOMETRY, "NPT": 6},
+                                    TRC).build())
     result = korvex.getOpusData(str(path), ("TRC", "3D", "NONE"))
     fig = plotter.traces_figure(result, "t.0: TRC 3D NONE")
     drawn = [ax for ax in fig.axes if ax.collections and ax.get_label() != "<colorbar>"]
@@ -236,8 +228,8 @@ def test_trace_maps_are_drawn_one_per_trace_with_its_name(write_file, plotter, i
 
 @pytest.mark.parametrize("opus, block", [
     (spectrum_file(0, []), ("AB", "2D", "NONE")),
-    (map_file([(AB, 3, MapBlock())]), ("AB", "3D", "NONE")),
-    (map_file([(AB, 3, MapBlock().run([[0.0] * 3] * 2))]), ("AB", "3D", "NONE")),
+    (map_opus_file(MapBlock(), {**GEOMETRY, "NPT": 3}, AB), ("AB", "3D", "NONE")),
+    (map_opus_file(MapBlock().run([[0.0] * 3] * 2), {**GEOMETRY, "NPT": 3}, AB), ("AB", "3D", "NONE")),
 ], ids=["no points", "no stored record", "records of zeros"])
 def test_a_block_without_values_gets_no_picture(write_file, plotter, opus, block):
     result = korvex.getOpusData(str(write_file(opus.build())), block)

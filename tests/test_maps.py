@@ -14,8 +14,7 @@ import korvex
 from checks import INT_REPORT, assert_same_error, needs_proc_fd, open_descriptors, raised_by
 from module_texts import MAP_CUBE_DESCRIPTION, TRACE_MAP_DESCRIPTION
 from opusmodel import TooManyRecords, model_map
-from opuswriter import (EXTEND_3D, MapBlock, OpusFile, block_type, float32_block, info_bytes, int32, map_opus_file,
-                        param_block_from_dict)
+from opuswriter import EXTEND_3D, MapBlock, block_type, float32_block, info_bytes, int32, map_opus_file
 
 CUBE = ("AB", "3D", "NONE")
 TRC = ("TRC", "3D", "NONE")
@@ -34,17 +33,13 @@ def record(k, npt):
     return [100.0 * k + i for i in range(npt)]
 
 
-def map_file(block, params=GEOMETRY, data_type=AB, deriv_type=0, original=None):
-    return map_opus_file(block, params, data_type, deriv_type, original)
-
-
 def cube_file(records, info_size=8, params=GEOMETRY):
     """A map cube of `records` stored records in one run."""
-    return map_file(MapBlock(info_size=info_size).run([record(k, params["NPT"]) for k in range(records)]), params)
+    return map_opus_file(MapBlock(info_size=info_size).run([record(k, params["NPT"]) for k in range(records)]), params)
 
 
 def trace_file(block, params=TRACE_GEOMETRY):
-    return map_file(block, params, data_type=TRACES)
+    return map_opus_file(block, params, TRACES)
 
 
 def load(write_file, opus, block=CUBE):
@@ -95,13 +90,13 @@ def test_a_map_cube_holds_each_record_at_its_row_and_column(write_file):
 @pytest.mark.parametrize("info_size", [0, 8])
 def test_store_tables(write_file, build, stored, info_size):
     block = build(MapBlock(info_size=info_size), lambda k: record(k, 4))
-    result = load(write_file, map_file(block))
+    result = load(write_file, map_opus_file(block, GEOMETRY))
     assert result.spectra.tobytes() == expected_cube(stored).tobytes()
 
 
 def test_records_start_at_the_block_offset(write_file):
     block = MapBlock(block_offset=24 + 8 + 40).run([record(0, 4)])
-    assert load(write_file, map_file(block)).spectra.tobytes() == expected_cube(1).tobytes()
+    assert load(write_file, map_opus_file(block, GEOMETRY)).spectra.tobytes() == expected_cube(1).tobytes()
 
 
 @pytest.mark.parametrize("first, step, count, expected", [
@@ -125,7 +120,7 @@ def test_a_derived_map_without_geometry_takes_the_underived_one(write_file, caps
     merged = {**GEOMETRY, "NPY": 0, "AOX": 1.0}
     original = {"AOX": 50.0, "AOY": 60.0, "DDX": 2.0, "DDY": 3.0, "NPX": 5, "NPY": 4, "NPT": 99, "FXV": 1.0}
     block = MapBlock().run([record(k, 4) for k in range(20)])
-    result = load(write_file, map_file(block, merged, deriv_type=1, original=original), ("ab", "3d", "1der"))
+    result = load(write_file, map_opus_file(block, merged, deriv_type=1, original=original), ("ab", "3d", "1der"))
     assert capsys.readouterr().out == ORIGINAL_LINE
     assert result.derivative == "1DER"
     assert result.mapX.tolist() == [50.0, 52.0, 54.0, 56.0, 58.0]
@@ -142,22 +137,22 @@ def test_a_derived_map_without_geometry_takes_the_underived_one(write_file, caps
 ])
 def test_the_fallback_runs_when_npx_or_npy_compares_equal_to_0(write_file, capsys, npx, npy, printed):
     original = {"AOX": 0.0, "AOY": 0.0, "DDX": 1.0, "DDY": 1.0, "NPX": 3, "NPY": 2}
-    opus = map_file(MapBlock(), {**GEOMETRY, "NPX": npx, "NPY": npy}, deriv_type=2, original=original)
+    opus = map_opus_file(MapBlock(), {**GEOMETRY, "NPX": npx, "NPY": npy}, deriv_type=2, original=original)
     assert load(write_file, opus, ("AB", "3D", "2DER")).spectra.shape == (2, 3, 4)
     assert capsys.readouterr().out == printed
 
 
 def test_underived_maps_never_fall_back(write_file, capsys):
     params = {**GEOMETRY, "NPY": 0}
-    empty = load(write_file, map_file(MapBlock(), params))
+    empty = load(write_file, map_opus_file(MapBlock(), params))
     assert empty.mapY.size == 0 and empty.spectra.shape == (0, 3, 4)
     with pytest.raises(IndexError, match="^index 0 is out of bounds for axis 0 with size 0$"):
-        load(write_file, map_file(MapBlock().run([record(0, 4)]), params))
+        load(write_file, map_opus_file(MapBlock().run([record(0, 4)]), params))
     assert capsys.readouterr().out == ""
 
 
 def test_a_block_cut_inside_its_header_is_an_empty_cube(write_file, unraisable):
-    result = load(write_file, map_file(MapBlock().build()[:10]))
+    result = load(write_file, map_opus_file(MapBlock().build()[:10], GEOMETRY))
     assert result.spectra.tobytes() == bytes(2 * 3 * 4 * 4)
     assert unraisable == [INT_REPORT] * 4
 
@@ -179,17 +174,19 @@ def cut_inside_record(index, keep):
     (lambda: cut_inside_record(2, 3), CUBE, ValueError("Data block ends inside record 2"), ""),
     (lambda: cut_inside_record(3, 1), CUBE, ValueError("Data block ends inside record 3"), ""),
     (lambda: cut_inside_record(1, 0), CUBE, ValueError("Data block ends inside record 1"), ""),
-    (lambda: map_file(MapBlock(), {**GEOMETRY, "NPX": 0}, deriv_type=1).build(), ("AB", "3D", "1DER"),
+    (lambda: map_opus_file(MapBlock(), {**GEOMETRY, "NPX": 0}, deriv_type=1).build(), ("AB", "3D", "1DER"),
      ValueError("No underived data block exists in the file for: AB 3D 1DER"), ORIGINAL_LINE),
-    (lambda: map_file(MapBlock(), {**GEOMETRY, "NPX": 0}, deriv_type=1, original={"NPX": 2}).build(),
+    (lambda: map_opus_file(MapBlock(), {**GEOMETRY, "NPX": 0}, deriv_type=1, original={"NPX": 2}).build(),
      ("AB", "3D", "1DER"), KeyError("AOX"), ORIGINAL_LINE),
     (lambda: cube_file(7).build(), CUBE, raised_by(lambda: np.zeros((2, 3, 4))[2]), ""),
     (lambda: cube_file(1, params={**GEOMETRY, "NPX": 0}).build(), CUBE, raised_by(lambda: 0 % 0), ""),
-    (lambda: map_file(MapBlock().skip(4).entry(-1, -2).run([record(0, 4)])).build(), CUBE, read_error(-2), ""),
-    (lambda: map_file(MapBlock(info_size=-2).run([record(0, 4)])).build(), CUBE, read_error(-2), ""),
-    # Records of no bytes: the first is placed, then its info record cannot be read.
-    (lambda: map_file(MapBlock(info_size=-2).entry(1, 2), {**GEOMETRY, "NPT": 0, "NPX": 1, "NPY": 1}).build(), CUBE,
+    (lambda: map_opus_file(MapBlock().skip(4).entry(-1, -2).run([record(0, 4)]), GEOMETRY).build(), CUBE,
      read_error(-2), ""),
+    (lambda: map_opus_file(MapBlock(info_size=-2).run([record(0, 4)]), GEOMETRY).build(), CUBE,
+     read_error(-2), ""),
+    # Records of no bytes: the first is placed, then its info record cannot be read.
+    (lambda: map_opus_file(MapBlock(info_size=-2).entry(1, 2), {**GEOMETRY, "NPT": 0, "NPX": 1, "NPY": 1}).build(),
+     CUBE, read_error(-2), ""),
 ], ids=["cut inside record 2", "one value of record 3", "record 1 missing", "no underived block",
         "underived block without a label", "beyond the grid", "no columns", "negative skip",
         "negative info size", "negative info size of an empty record"])
@@ -201,11 +198,11 @@ def test_map_cube_errors(write_file, capsys, make, request_, error, printed):
 def test_a_skip_of_minus_one_reads_to_the_end(write_file):
     block = MapBlock().run([record(0, 4)]).entry(-1, -1).run([record(1, 4)])
     with pytest.raises(ValueError, match="^Data block ends inside record 1$"):
-        load(write_file, map_file(block))
+        load(write_file, map_opus_file(block, GEOMETRY))
 
 
 def test_a_store_table_past_the_end_of_the_file_is_not_read(write_file, unraisable):
-    opus = map_file(MapBlock(number_entries=2**31 - 1).run([record(0, 4)]))
+    opus = map_opus_file(MapBlock(number_entries=2**31 - 1).run([record(0, 4)]), GEOMETRY)
     path = write_file(opus.build())
     with pytest.raises(ValueError) as info:
         korvex.getOpusData(str(path), CUBE)
@@ -215,10 +212,7 @@ def test_a_store_table_past_the_end_of_the_file_is_not_read(write_file, unraisab
 
 def test_a_store_table_that_ends_with_the_file_is_read(write_file):
     # The data block is the last thing in the file, and its table of two skip entries ends it.
-    opus = OpusFile()
-    opus.add_block(block_type(data_type=AB, param_type=1, extend_type=EXTEND_3D), param_block_from_dict(GEOMETRY))
-    opus.add_block(block_type(data_type=AB, extend_type=EXTEND_3D), MapBlock().skip(0).skip(0).build())
-    data = opus.build()
+    data = map_opus_file(MapBlock().skip(0).skip(0), GEOMETRY).build()
     assert korvex.getOpusData(str(write_file(data)), CUBE).spectra.tobytes() == bytes(2 * 3 * 4 * 4)
     with pytest.raises(ValueError, match="^Store table runs past the end of the file at offset "):
         korvex.getOpusData(str(write_file(data[:-1])), CUBE)
@@ -228,7 +222,7 @@ def test_missing_labels_raise_key_error_in_lookup_order(write_file):
     for label in GEOMETRY:
         params = {key: value for key, value in GEOMETRY.items() if key != label}
         with pytest.raises(KeyError) as info:
-            load(write_file, map_file(MapBlock(), params))
+            load(write_file, map_opus_file(MapBlock(), params))
         assert info.value.args == (label,)
 
 
@@ -237,7 +231,7 @@ def test_runs_of_records_that_read_nothing_cost_nothing(write_file):
     huge_run = (-(2**31), 2**31 - 1)
     grid = {**GEOMETRY, "NPT": 0, "NPX": 2**15, "NPY": 2**15}
     with pytest.raises(IndexError, match="^index 32768 is out of bounds for axis 0 with size 32768$"):
-        load(write_file, map_file(MapBlock().entry(*huge_run), grid))
+        load(write_file, map_opus_file(MapBlock().entry(*huge_run), grid))
     # Maps of no values fit records of no bytes, which cost nothing either.
     empty_maps = {**TRACE_GEOMETRY, "NPT": 0, "NPY": 0}
     result = load(write_file, trace_file(MapBlock().entry(*huge_run).entry(*huge_run).raw(b"\0"), empty_maps), TRC)
@@ -259,11 +253,11 @@ def test_trace_records_of_empty_maps_past_the_end_of_the_file_raise(write_file):
 def test_an_impossible_cube_raises_numpys_memory_error(write_file):
     params = {**GEOMETRY, "NPX": 2**20, "NPY": 2**20, "NPT": 2**20}
     with pytest.raises(MemoryError):
-        load(write_file, map_file(MapBlock(), params))
+        load(write_file, map_opus_file(MapBlock(), params))
 
 
 def test_a_negative_data_offset_raises_what_seeking_there_raises(write_file):
-    opus = map_file(MapBlock())
+    opus = map_opus_file(MapBlock(), GEOMETRY)
     opus.add_entry(block_type(data_type=AB, extend_type=EXTEND_3D), byte_offset=-8)
     with pytest.raises(OSError) as info:
         load(write_file, opus)
@@ -410,7 +404,7 @@ def test_any_map_reads_as_the_model_does(write_file, monkeypatch, data, request,
         block_bytes = block_bytes[:8] + int32(extra) + block_bytes[12:]  # records before the block
     data_type = TRACES if request == TRC else AB
     deriv_type = 1 if request[2] == "1DER" else 0
-    opus = map_file(block_bytes, params, data_type=data_type, deriv_type=deriv_type,
+    opus = map_opus_file(block_bytes, params, data_type=data_type, deriv_type=deriv_type,
                     original=original)
     contents = opus.build()
     contents = contents[:len(contents) - cut]
@@ -445,7 +439,7 @@ def test_no_file_stays_open_after_a_map_or_an_error(write_file, unraisable, caps
         (str(write_file(cut_inside_record(2, 1))), CUBE, ValueError),
         (str(write_file(cube_file(7).build())), CUBE, IndexError),
         (str(write_file(trace_file(MapBlock()).build())), TRC, ValueError),
-        (str(write_file(map_file(MapBlock(), {**GEOMETRY, "NPX": 0}, deriv_type=1).build())),
+        (str(write_file(map_opus_file(MapBlock(), {**GEOMETRY, "NPX": 0}, deriv_type=1).build())),
          ("AB", "3D", "1DER"), ValueError),
     ]
     before = open_descriptors()

@@ -12,6 +12,7 @@ import numpy
 import pytest
 
 import korvex
+from checks import assert_same_error, raised_by
 from module_texts import (
     DATA_RETURN_DOC,
     GET_OPUS_DATA_DOC,
@@ -145,26 +146,27 @@ def test_get_opus_data_argument_errors(tmp_path, monkeypatch, args, kwargs, mess
     assert type_error_message(korvex.getOpusData, *args, **kwargs) == message
 
 
-# What getOpusData does past its argument parsing is not settled here; these
-# calls only have to get past it.  The request's dimensions are invalid and
-# the file does not exist, so nothing they may raise is an argument error.
+# Keywords and a None path get past the argument parsing: an invalid request is then refused with
+# its own ValueError before the file is touched (the file does not exist), and a None path with a
+# valid request reaches open(), whose TypeError it raises.
+INVALID_REQUEST = ("AB", "5D", "NONE")
+INCORRECT_DIMENSIONS = ValueError("Incorrect dimensions: 5D. Dimensions need to be either 2D or 3D")
+
+
 @pytest.mark.parametrize(
-    "args, kwargs",
+    "args, kwargs, expected",
     [
-        ((), {"path": "missing.opus", "datablock": ("AB", "5D", "NONE")}),
-        (("missing.opus",), {"datablock": ("AB", "5D", "NONE")}),
-        ((None, ("AB", "5D", "NONE")), {}),
-        ((), {"path": None, "datablock": ("AB", "5D", "NONE")}),
+        ((), {"path": "missing.opus", "datablock": INVALID_REQUEST}, INCORRECT_DIMENSIONS),
+        (("missing.opus",), {"datablock": INVALID_REQUEST}, INCORRECT_DIMENSIONS),
+        ((None, INVALID_REQUEST), {}, INCORRECT_DIMENSIONS),
+        ((), {"path": None, "datablock": INVALID_REQUEST}, INCORRECT_DIMENSIONS),
+        ((None, TRIPLE), {}, raised_by(open, None, "rb")),
+        ((), {"path": None, "datablock": TRIPLE}, raised_by(open, None, "rb")),
     ],
 )
-def test_get_opus_data_accepts_keywords_and_none_path(tmp_path, monkeypatch, args, kwargs):
+def test_get_opus_data_accepts_keywords_and_none_path(tmp_path, monkeypatch, args, kwargs, expected):
     monkeypatch.chdir(tmp_path)
-    try:
-        korvex.getOpusData(*args, **kwargs)
-    except TypeError as exc:
-        pytest.fail(f"argument parsing refused the call: {exc!r}")
-    except Exception:
-        pass
+    assert_same_error(raised_by(korvex.getOpusData, *args, **kwargs), expected)
 
 
 # ---------------------------------------------------------------- DataReturn

@@ -11,7 +11,7 @@ from pathlib import Path
 import numpy as np
 import pytest
 
-from opuswriter import EXTEND_3D, MapBlock, OpusFile, block_type, param_block_from_dict
+from opuswriter import MapBlock, OpusFile, block_type, map_opus_file, param_block_from_dict
 from tool_files import add_spectrum, command
 
 README = Path(__file__).resolve().parents[1] / "README.md"
@@ -43,14 +43,11 @@ def sample_file():
 
 
 def map_file():
-    opus = OpusFile()
     geometry = {"FXV": 4000.0, "LXV": 3000.0, "AOX": 0.0, "AOY": 0.0, "DDX": 5.0, "DDY": 5.0, "NPX": 2, "NPY": 2,
                 "MXY": 1.0, "MNY": 0.0, "DXU": "WN"}
-    for data_type, npt, block in [(AB, 2, MapBlock().run([[1.0, 2.0], [3.0, 4.0], [5.0, 6.0], [7.0, 8.0]])),
-                                  (TRC, 4, MapBlock(info_size=160).run([[1.0, 2.0, 3.0, 4.0]], names=["CH2"]))]:
-        opus.add_block(block_type(data_type=data_type, param_type=1, extend_type=EXTEND_3D),
-                       param_block_from_dict({**geometry, "NPT": npt}))
-        opus.add_block(block_type(data_type=data_type, extend_type=EXTEND_3D), block.build())
+    opus = map_opus_file(MapBlock().run([[1.0, 2.0], [3.0, 4.0], [5.0, 6.0], [7.0, 8.0]]), {**geometry, "NPT": 2}, AB)
+    map_opus_file(MapBlock(info_size=160).run([[1.0, 2.0, 3.0, 4.0]], names=["CH2"]), {**geometry, "NPT": 4}, TRC,
+                  opus=opus)
     return opus.build()
 
 

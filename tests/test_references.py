@@ -11,7 +11,7 @@ import pytest
 
 import korvex
 from checks import UNDER_ADDRESS_SANITIZER, needs_proc_fd, open_descriptors
-from opuswriter import (MAGIC, MapBlock, OpusFile, block_type, float32_block, param_block, param_block_from_dict,
+from opuswriter import (MAGIC, MapBlock, OpusFile, float32_block, map_opus_file, param_block, param_block_from_dict,
                         param_record)
 CALLS = 2000
 
@@ -99,18 +99,10 @@ class Discard:
         pass
 
 
-def map_file(block, params, data_type=4, deriv_type=0, original=None, inverted=None):
-    """A map file; `inverted` inverts the map block's header field at that offset."""
+def inverted_field(block, offset):
+    """The map block's bytes with the four-byte header field at `offset` inverted."""
     data = block.build()
-    if inverted is not None:
-        data = data[:inverted] + bytes(b ^ 0xFF for b in data[inverted:inverted + 4]) + data[inverted + 4:]
-    opus = OpusFile()
-    opus.add_block(block_type(data_type=data_type, param_type=1, extend_type=10, deriv_type=deriv_type),
-                   param_block_from_dict(params))
-    if original is not None:
-        opus.add_block(block_type(data_type=data_type, param_type=1, extend_type=10), param_block_from_dict(original))
-    opus.add_block(block_type(data_type=data_type, extend_type=10, deriv_type=deriv_type), data)
-    return opus.build()
+    return data[:offset] + bytes(b ^ 0xFF for b in data[offset:offset + 4]) + data[offset + 4:]
 
 
 def map_files():
@@ -122,21 +114,22 @@ def map_files():
     endless_names = MapBlock().run([[1.0] * 4]).raw(b"name")
     endless_names.info_size = 2**31 - 1  # the name runs to the end of the file
     return {
-        "cube": map_file(cube, geometry),
-        "derived cube": map_file(cube, {**geometry, "NPX": 0}, deriv_type=1, original=geometry),
-        "orphan cube": map_file(cube, {**geometry, "NPX": 0}, deriv_type=1),
-        "cut cube": map_file(cube, geometry)[:-5],
-        "overfull cube": map_file(MapBlock().run([[1.0, 2.0]] * 5), geometry),
-        "no columns": map_file(cube, {**geometry, "NPX": 0}),
-        "long table": map_file(MapBlock(number_entries=99), geometry),
-        "traces": map_file(named, traces, data_type=7),
-        "1252 name": map_file(MapBlock(info_size=160).run([[1.0] * 4], names=[b"\xff"]), traces, data_type=7),
-        "wrong map": map_file(named, geometry, data_type=7),
-        "no trace": map_file(MapBlock(), traces, data_type=7),
-        "endless runs": map_file(MapBlock().entry(-(2**31), 2**31 - 1).raw(bytes(64)), geometry),
-        "long skip": map_file(MapBlock().entry(-1, 2**31 - 1).entry(1, 1), geometry),
-        "endless names": map_file(endless_names, traces, data_type=7),
-        "inverted header": map_file(MapBlock(info_size=4).run([[1.0, 2.0]] * 3), geometry, inverted=8),
+        "cube": map_opus_file(cube, geometry).build(),
+        "derived cube": map_opus_file(cube, {**geometry, "NPX": 0}, deriv_type=1, original=geometry).build(),
+        "orphan cube": map_opus_file(cube, {**geometry, "NPX": 0}, deriv_type=1).build(),
+        "cut cube": map_opus_file(cube, geometry).build()[:-5],
+        "overfull cube": map_opus_file(MapBlock().run([[1.0, 2.0]] * 5), geometry).build(),
+        "no columns": map_opus_file(cube, {**geometry, "NPX": 0}).build(),
+        "long table": map_opus_file(MapBlock(number_entries=99), geometry).build(),
+        "traces": map_opus_file(named, traces, 7).build(),
+        "1252 name": map_opus_file(MapBlock(info_size=160).run([[1.0] * 4], names=[b"\xff"]), traces, 7).build(),
+        "wrong map": map_opus_file(named, geometry, 7).build(),
+        "no trace": map_opus_file(MapBlock(), traces, 7).build(),
+        "endless runs": map_opus_file(MapBlock().entry(-(2**31), 2**31 - 1).raw(bytes(64)), geometry).build(),
+        "long skip": map_opus_file(MapBlock().entry(-1, 2**31 - 1).entry(1, 1), geometry).build(),
+        "endless names": map_opus_file(endless_names, traces, 7).build(),
+        "inverted header": map_opus_file(inverted_field(MapBlock(info_size=4).run([[1.0, 2.0]] * 3), 8),
+                                         geometry).build(),
     }
 
 

@@ -13,7 +13,7 @@ import pytest
 import korvex
 from checks import comparable, error_outcome
 from conftest import SAMPLE_NAMES, SAMPLES_DIR
-from opuswriter import EXTEND_3D, MapBlock, OpusFile, block_type, param_block_from_dict
+from opuswriter import MapBlock, map_opus_file
 from test_damaged import FIXED_REQUESTS, GEOMETRY, WRITER_FILES, mutations
 
 THREADS = 4
@@ -24,10 +24,7 @@ def large_cube():
     """A 24 x 16 map of 512-point spectra (about 800 kB), so that reads take long enough to overlap."""
     params = {**GEOMETRY, "NPT": 512, "NPX": 16, "NPY": 24}
     block = MapBlock(info_size=12).run([[float(k + i) for i in range(512)] for k in range(16 * 24)])
-    opus = OpusFile()
-    opus.add_block(block_type(data_type=4, param_type=1, extend_type=EXTEND_3D), param_block_from_dict(params))
-    opus.add_block(block_type(data_type=4, extend_type=EXTEND_3D), block.build())
-    return opus.build()
+    return map_opus_file(block, params).build()
 
 
 def outcome(call):
