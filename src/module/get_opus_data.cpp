@@ -12,13 +12,16 @@
 #include "extract/values.hpp"
 #include "module/arguments.hpp"
 #include "module/arrays.hpp"
-#include "module/builders.hpp"
+#include "module/axes.hpp"
 #include "module/call_file.hpp"
+#include "module/data_return.hpp"
 #include "module/errors.hpp"
 #include "module/gil.hpp"
+#include "module/labels.hpp"
 #include "module/maps.hpp"
 #include "module/parameters.hpp"
 #include "module/request.hpp"
+#include "module/state.hpp"
 #include "module/texts.hpp"
 
 namespace korvex {
@@ -27,9 +30,6 @@ namespace {
 
 // Labels the single-spectrum builder looks up, in the order it looks them up.
 constexpr std::array<Label, 5> spectrumLabels = {Label::NPT, Label::FXV, Label::LXV, Label::MXY, Label::MNY};
-
-// Set once at import and never changed, so every thread may read them.
-PyObject* singleSpectrumDescription = nullptr;
 
 // What the directory scan and the parameter merge found.
 struct Located {
@@ -106,7 +106,7 @@ PyObject* singleSpectrum(PyObject* module, const Request& request, std::optional
         ordinate = std::move(shorter);
     }
     PyRef result = newResult(module, request);
-    if (!result || !setAttributes(result.get(), {{Name::description, singleSpectrumDescription},
+    if (!result || !setAttributes(result.get(), {{Name::description, moduleState().singleSpectrumDescription.get()},
                                                  {Name::x, abscissa.get()},
                                                  {Name::y, ordinate.get()},
                                                  {Name::maxY, mxy},
@@ -167,17 +167,6 @@ PyObject* getOpusData(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
 }
 
 }  // namespace
-
-bool initGetOpusData() {
-    if (!initArrays() || !initRequests() || !initBuilders() || !initMaps()) {
-        return false;
-    }
-    if (singleSpectrumDescription != nullptr) {
-        return true;  // a retried import after a failed one
-    }
-    singleSpectrumDescription = PyUnicode_FromString(texts::singleSpectrumDescription);
-    return singleSpectrumDescription != nullptr;
-}
 
 PyMethodDef getOpusDataDef = {"getOpusData",
                               reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(getOpusData)),

@@ -11,9 +11,6 @@
 
 namespace korvex {
 
-// Makes the texts the branch sets; once, at import.
-bool initMaps();
-
 // Builds the result of a "3D" request from the located blocks and the merged `parameters`; closes
 // `source` once the data is read. Null with the exception set on failure.
 PyObject* mapData(PyObject* module, const Request& request, std::optional<ByteSource>& source,

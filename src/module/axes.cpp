@@ -1,23 +1,14 @@
-// Labels, axes and the result object of the builders.
-#include "module/builders.hpp"
+// Axes spaced natively when their ends and count are plain numbers, by numpy.linspace otherwise.
+#include "module/axes.hpp"
 
-#include <array>
-#include <cstdint>
 #include <optional>
 
 #include "extract/values.hpp"
 #include "module/arrays.hpp"
-#include "module/lookup.hpp"
 
 namespace korvex {
 
 namespace {
-
-constexpr std::array<const char*, 11> labelTexts = {"NPT", "FXV", "LXV", "AOX", "AOY", "DDX",
-                                                    "DDY", "NPX", "NPY", "MXY", "MNY"};
-
-// Set once at import and never changed, so every thread may read them.
-std::array<PyObject*, labelTexts.size()> labels{};
 
 // An exact int that fits in 64 bits.
 std::optional<long long> plainInteger(PyObject* value) {
@@ -44,27 +35,6 @@ std::optional<double> plainNumber(PyObject* value) {
 
 }  // namespace
 
-bool initBuilders() {
-    for (std::size_t i = 0; i < labels.size(); ++i) {
-        if (labels[i] == nullptr && (labels[i] = PyUnicode_InternFromString(labelTexts[i])) == nullptr) {
-            return false;
-        }
-    }
-    return true;
-}
-
-PyObject* labelText(Label label) {
-    return labels[static_cast<std::size_t>(label)];
-}
-
-PyObject* lookUp(PyObject* parameters, Label label) {
-    PyObject* value = PyDict_GetItemWithError(parameters, labelText(label));
-    if (value == nullptr && !PyErr_Occurred()) {
-        PyErr_SetObject(PyExc_KeyError, labelText(label));
-    }
-    return value;
-}
-
 PyRef evenAxis(PyObject* first, PyObject* last, PyObject* count) {
     const auto points = plainInteger(count);
     const auto from = plainNumber(first);
@@ -87,24 +57,6 @@ PyRef evenAxis(PyObject* first, PyObject* last, PyObject* count) {
         evenlySpaced(*from, *to, values.as<double>());
     }
     return axis;
-}
-
-PyRef newResult(PyObject* module, const Request& request) {
-    PyRef cls = moduleGlobal(module, Name::DataReturn);
-    if (!cls) {
-        return PyRef();
-    }
-    PyObject* args[3] = {request.dataBlockType.get(), request.dimensions.get(), request.deriv.get()};
-    return PyRef(PyObject_Vectorcall(cls.get(), args, 3, nullptr));
-}
-
-bool setAttributes(PyObject* result, std::initializer_list<std::pair<Name, PyObject*>> attributes) {
-    for (const auto& [name, value] : attributes) {
-        if (PyObject_SetAttr(result, nameObject(name), value) != 0) {
-            return false;
-        }
-    }
-    return true;
 }
 
 }  // namespace korvex

@@ -1,0 +1,22 @@
+// The parameter labels that getOpusData's results are built from, and their lookup.
+#pragma once
+
+#include "module/py_ref.hpp"
+
+#include <cstddef>
+
+namespace korvex {
+
+enum class Label { NPT, FXV, LXV, AOX, AOY, DDX, DDY, NPX, NPY, MXY, MNY };
+inline constexpr std::size_t labelCount = static_cast<std::size_t>(Label::MNY) + 1;
+
+// The label's text, such as "NPT".
+const char* labelName(Label label);
+
+// The label as an interned str, borrowed.
+PyObject* labelText(Label label);
+
+// parameters[label], borrowed; KeyError(label) when it is missing.
+PyObject* lookUp(PyObject* parameters, Label label);
+
+}  // namespace korvex
