@@ -7,7 +7,7 @@
 #include <utility>
 
 #include "module/names.hpp"
-#include "module/request.hpp"
+#include "module/block_triple.hpp"
 
 namespace korvex {
 

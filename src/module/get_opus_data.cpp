@@ -20,7 +20,7 @@
 #include "module/labels.hpp"
 #include "module/maps.hpp"
 #include "module/parameters.hpp"
-#include "module/request.hpp"
+#include "module/block_triple.hpp"
 #include "module/state.hpp"
 #include "module/texts.hpp"
 

@@ -7,7 +7,7 @@
 
 #include "extract/request.hpp"
 #include "format/byte_source.hpp"
-#include "module/request.hpp"
+#include "module/block_triple.hpp"
 
 namespace korvex {
 

@@ -1,5 +1,5 @@
 // Parsing and checking a block triple, with the messages built as Python's + builds them.
-#include "module/request.hpp"
+#include "module/block_triple.hpp"
 
 #include <initializer_list>
 #include <string_view>
