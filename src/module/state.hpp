@@ -4,12 +4,22 @@
 #include "module/py_ref.hpp"
 
 #include <array>
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
 
 #include "format/block_type.hpp"
 #include "module/labels.hpp"
 #include "module/names.hpp"
 
 namespace korvex {
+
+// A parameter label's str with the key of its bytes, kept by the first call that meets the label.
+struct KeptLabel {
+    std::uint64_t key;
+    PyObject* text;
+};
+inline constexpr int labelSlotBits = 10;
 
 struct ModuleState {
     // The readers' failures: struct.error and the context texts of their unraisable reports.
@@ -43,6 +53,10 @@ struct ModuleState {
     PyRef traceMapDescription;
     PyRef originalCoordinatesUsed;
     PyRef appendName;
+
+    // Parameter labels met in files. The one part that calls fill: each slot once, never changed
+    // after (parameters.cpp).
+    mutable std::array<std::atomic<const KeptLabel*>, std::size_t{1} << labelSlotBits> keptLabels{};
 };
 
 namespace detail {
