@@ -37,7 +37,6 @@ void raiseJoined(std::initializer_list<Part> parts) {
     PyErr_SetObject(PyExc_ValueError, message.get());
 }
 
-// Item `index` of the triple, upper-cased.
 PyRef upperItem(PyObject* datablock, long index) {
     PyRef key(PyLong_FromLong(index));
     PyRef item = key ? PyRef(PyObject_GetItem(datablock, key.get())) : PyRef();

@@ -10,7 +10,6 @@ namespace korvex {
 enum class Label { NPT, FXV, LXV, AOX, AOY, DDX, DDY, NPX, NPY, MXY, MNY };
 inline constexpr std::size_t labelCount = static_cast<std::size_t>(Label::MNY) + 1;
 
-// The label's text, such as "NPT".
 const char* labelName(Label label);
 
 // The label as an interned str, borrowed.
