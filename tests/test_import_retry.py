@@ -98,11 +98,11 @@ OUT_OF_MEMORY_FROM_EACH_ALLOCATION = """
 import _imp, array, importlib.util, itertools, struct
 import numpy
 import _testcapi
-spec = importlib.util.find_spec("korvex")
+korvex_found = importlib.util.find_spec("korvex")
 for attempts in itertools.count():
     _testcapi.set_nomemory(attempts, 0)
     try:
-        _imp.create_dynamic(spec)
+        _imp.create_dynamic(korvex_found)
     except BaseException:
         pass
     finally:
