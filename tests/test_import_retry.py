@@ -105,10 +105,12 @@ for attempts in itertools.count():
         _imp.create_dynamic(korvex_found)
     except BaseException:
         pass
+    else:
+        break
     finally:
         _testcapi.remove_mem_hooks()
     if "korvex" in sys.modules:
-        break
+        break  # started, and failed in the interpreter's own work after the start-up
 """
 
 
