@@ -131,7 +131,8 @@ PyObject* mapCube(PyObject* result, std::optional<ByteSource>& source, std::int6
                   const MapGeometry& geometry, const MapParameters& values) {
     PyRef cube = newShapedArray({geometry.npy, geometry.npx, geometry.npt}, ArrayType::float32, true);
     BufferView view;
-    if (!cube || !setAttributes(result, {{Name::description, moduleState().mapCubeDescription.get()}}) || !view.acquire(cube.get())) {
+    if (!cube || !setAttributes(result, {{Name::description, moduleState().mapCubeDescription.get()}}) ||
+        !view.acquire(cube.get())) {
         return nullptr;
     }
     std::vector<ReadReport> reports;
@@ -203,7 +204,8 @@ bool appendLabels(PyObject* result, const TraceNames& names) {
 PyObject* traceMaps(PyObject* result, std::optional<ByteSource>& source, std::int64_t offsetToData,
                     const MapGeometry& geometry) {
     PyRef labels(PyList_New(0));
-    if (!labels || !setAttributes(result, {{Name::labels, labels.get()}, {Name::description, moduleState().traceMapDescription.get()}})) {
+    if (!labels || !setAttributes(result, {{Name::labels, labels.get()},
+                                           {Name::description, moduleState().traceMapDescription.get()}})) {
         return nullptr;
     }
     std::vector<ReadReport> reports;

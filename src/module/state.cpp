@@ -75,7 +75,7 @@ bool makeRequestTables(ModuleState& state) {
             return false;
         }
     }
-    return static_cast<bool>(state.upperName = intern("upper"));
+    return true;
 }
 
 bool makeTexts(ModuleState& state) {
@@ -91,7 +91,7 @@ bool makeTexts(ModuleState& state) {
             return false;
         }
     }
-    return static_cast<bool>(state.appendName = intern("append"));
+    return true;
 }
 
 }  // namespace
@@ -113,6 +113,7 @@ bool buildModuleState() {
         internAll(state->derivNames, [](std::size_t i) { return listingDerivNames[i]; }) &&
         internAll(state->names, [](std::size_t i) { return std::string_view(nameText(static_cast<Name>(i))); }) &&
         internAll(state->labels, [](std::size_t i) { return std::string_view(labelName(static_cast<Label>(i))); }) &&
+        (state->upperName = intern("upper")) && (state->appendName = intern("append")) &&
         makeRequestTables(*state) && makeTexts(*state);
     if (!built) {
         return false;  // the unique_ptr drops every part made

@@ -40,19 +40,21 @@ struct ModuleState {
     std::array<PyRef, nameCount> names;
     std::array<PyRef, labelCount> labels;
 
+    // The methods called by name: str.upper on the request's items, list.append on trace labels.
+    PyRef upperName;
+    PyRef appendName;
+
     // The request's tables: data block type name to row of dataBlockDict, derivDict's name to
-    // derivType; and the method name "upper".
+    // derivType.
     PyRef dataBlockCodes;
     PyRef derivCodes;
-    PyRef upperName;
 
-    // The texts results are given, and the other names called.
+    // The descriptions results are given, and the line a derived map prints.
     PyRef noDescription;
     PyRef singleSpectrumDescription;
     PyRef mapCubeDescription;
     PyRef traceMapDescription;
     PyRef originalCoordinatesUsed;
-    PyRef appendName;
 
     // Parameter labels met in files. The one part that calls fill: each slot once, never changed
     // after (parameters.cpp).
