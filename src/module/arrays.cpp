@@ -1,50 +1,25 @@
-// numpy.empty and numpy.linspace, looked up once, and the Py_buffer owner.
+// NumPy arrays made with the module state's NumPy functions, and the Py_buffer owner.
 #include "module/arrays.hpp"
+
+#include "module/state.hpp"
 
 namespace korvex {
 
 namespace {
 
-// Set once at import and never changed, so every thread may read them.
-PyObject* numpyEmpty = nullptr;
-PyObject* numpyZeros = nullptr;
-PyObject* numpyDstack = nullptr;
-PyObject* numpyLinspaceFunction = nullptr;
-PyObject* dtypes[2] = {nullptr, nullptr};  // float32, float64
+PyObject* dtypeOf(ArrayType type) {
+    return moduleState().dtypes[type == ArrayType::float32 ? 0 : 1].get();
+}
 
 }  // namespace
-
-bool initArrays() {
-    if (dtypes[1] != nullptr) {
-        return true;  // a retried import after a failed one
-    }
-    PyRef numpy(PyImport_ImportModule("numpy"));
-    if (!numpy) {
-        return false;
-    }
-    numpyEmpty = PyObject_GetAttrString(numpy.get(), "empty");
-    numpyZeros = PyObject_GetAttrString(numpy.get(), "zeros");
-    numpyDstack = PyObject_GetAttrString(numpy.get(), "dstack");
-    numpyLinspaceFunction = PyObject_GetAttrString(numpy.get(), "linspace");
-    if (numpyEmpty == nullptr || numpyZeros == nullptr || numpyDstack == nullptr || numpyLinspaceFunction == nullptr) {
-        return false;
-    }
-    PyRef dtype(PyObject_GetAttrString(numpy.get(), "dtype"));
-    if (!dtype) {
-        return false;
-    }
-    dtypes[0] = PyObject_CallFunction(dtype.get(), "s", "float32");
-    dtypes[1] = dtypes[0] != nullptr ? PyObject_CallFunction(dtype.get(), "s", "float64") : nullptr;
-    return dtypes[1] != nullptr;
-}
 
 PyRef newArray(std::int64_t count, ArrayType type) {
     PyRef length(PyLong_FromLongLong(count));
     if (!length) {
         return PyRef();
     }
-    PyObject* args[2] = {length.get(), dtypes[type == ArrayType::float32 ? 0 : 1]};
-    return PyRef(PyObject_Vectorcall(numpyEmpty, args, 2, nullptr));
+    PyObject* args[2] = {length.get(), dtypeOf(type)};
+    return PyRef(PyObject_Vectorcall(moduleState().numpyEmpty.get(), args, 2, nullptr));
 }
 
 PyRef newShapedArray(std::initializer_list<std::int64_t> shape, ArrayType type, bool zeroed) {
@@ -60,15 +35,16 @@ PyRef newShapedArray(std::initializer_list<std::int64_t> shape, ArrayType type, 
         }
         PyTuple_SET_ITEM(dimensions.get(), i++, item);
     }
-    PyObject* args[2] = {dimensions.get(), dtypes[type == ArrayType::float32 ? 0 : 1]};
-    return PyRef(PyObject_Vectorcall(zeroed ? numpyZeros : numpyEmpty, args, 2, nullptr));
+    PyObject* args[2] = {dimensions.get(), dtypeOf(type)};
+    const ModuleState& state = moduleState();
+    return PyRef(PyObject_Vectorcall((zeroed ? state.numpyZeros : state.numpyEmpty).get(), args, 2, nullptr));
 }
 
 PyObject* raiseNothingToStack() {
     PyRef nothing(PyList_New(0));
     if (nothing) {
         PyObject* args[1] = {nothing.get()};
-        PyRef stacked(PyObject_Vectorcall(numpyDstack, args, 1, nullptr));
+        PyRef stacked(PyObject_Vectorcall(moduleState().numpyDstack.get(), args, 1, nullptr));
         if (stacked) {
             PyErr_SetString(PyExc_SystemError, "korvex: numpy.dstack stacked no arrays");
         }
@@ -90,7 +66,7 @@ PyObject* raiseReshapeError(std::int64_t count, std::int64_t rows, std::int64_t 
 
 PyRef numpyLinspace(PyObject* first, PyObject* last, PyObject* count) {
     PyObject* args[3] = {first, last, count};
-    return PyRef(PyObject_Vectorcall(numpyLinspaceFunction, args, 3, nullptr));
+    return PyRef(PyObject_Vectorcall(moduleState().numpyLinspace.get(), args, 3, nullptr));
 }
 
 bool BufferView::acquire(PyObject* object) {

@@ -9,10 +9,6 @@
 
 namespace korvex {
 
-// Imports NumPy and keeps what the builders call; once, at import. The builders use NumPy itself,
-// whatever the module global `np` is rebound to.
-bool initArrays();
-
 enum class ArrayType { float32, float64 };
 
 // A new one-dimensional array of `count` elements, not filled; NumPy's MemoryError when it cannot

@@ -2,17 +2,17 @@
 #include "module/data_return.hpp"
 
 #include <array>
+#include <utility>
 
 #include "module/arguments.hpp"
+#include "module/lookup.hpp"
 #include "module/names.hpp"
+#include "module/state.hpp"
 #include "module/texts.hpp"
 
 namespace korvex {
 
 namespace {
-
-// Set once at import and never changed, so every thread may read it.
-PyObject* noDescriptionText = nullptr;
 
 PyObject* dataReturnInit(PyObject* /*cls*/, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     static constexpr std::array<const char*, 4> names = {"self", "dataBlockType", "dimensions", "deriv"};
@@ -27,7 +27,7 @@ PyObject* dataReturnInit(PyObject* /*cls*/, PyObject* const* args, Py_ssize_t na
             return nullptr;
         }
     }
-    if (PyObject_SetAttr(self, nameObject(Name::description), noDescriptionText) != 0) {
+    if (PyObject_SetAttr(self, nameObject(Name::description), moduleState().noDescription.get()) != 0) {
         return nullptr;
     }
     Py_RETURN_NONE;
@@ -45,11 +45,26 @@ PyMethodDef reprDef = {"__repr__", dataReturnDescription, METH_O, nullptr};
 
 }  // namespace
 
-PyRef makeDataReturnClass(PyObject* moduleName) {
-    std::array<PyMethodDef*, 3> methods = {&initDef, &strDef, &reprDef};
-    if (noDescriptionText == nullptr && (noDescriptionText = PyUnicode_FromString(texts::noDescription)) == nullptr) {
+PyRef newResult(PyObject* module, const Request& request) {
+    PyRef cls = moduleGlobal(module, Name::DataReturn);
+    if (!cls) {
         return PyRef();
     }
+    PyObject* args[3] = {request.dataBlockType.get(), request.dimensions.get(), request.deriv.get()};
+    return PyRef(PyObject_Vectorcall(cls.get(), args, 3, nullptr));
+}
+
+bool setAttributes(PyObject* result, std::initializer_list<std::pair<Name, PyObject*>> attributes) {
+    for (const auto& [name, value] : attributes) {
+        if (PyObject_SetAttr(result, nameObject(name), value) != 0) {
+            return false;
+        }
+    }
+    return true;
+}
+
+PyRef makeDataReturnClass(PyObject* moduleName) {
+    std::array<PyMethodDef*, 3> methods = {&initDef, &strDef, &reprDef};
     PyRef namespaceDict(PyDict_New());
     PyRef qualname(PyUnicode_FromString("DataReturn"));
     PyRef doc(PyUnicode_FromString(texts::dataReturnDoc));

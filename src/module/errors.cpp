@@ -3,43 +3,18 @@
 
 #include <cerrno>
 
+#include "module/state.hpp"
 #include "module/texts.hpp"
 
 namespace korvex {
 
 namespace {
 
-// Set once at import and never changed, so every thread may read them.
-PyObject* structError = nullptr;
-PyObject* readerContexts[3] = {nullptr, nullptr, nullptr};
-
 void setStructError(long long width) {
-    PyErr_Format(structError, "unpack requires a buffer of %lld bytes", width);
+    PyErr_Format(moduleState().structError.get(), "unpack requires a buffer of %lld bytes", width);
 }
 
 }  // namespace
-
-bool initErrors() {
-    if (structError != nullptr) {
-        return true;  // a retried import after a failed one
-    }
-    PyRef structModule(PyImport_ImportModule("struct"));
-    if (!structModule) {
-        return false;
-    }
-    structError = PyObject_GetAttrString(structModule.get(), "error");
-    if (structError == nullptr) {
-        return false;
-    }
-    const char* names[3] = {"korvex.readInt", "korvex.readShort", "korvex.readDouble"};
-    for (int i = 0; i < 3; ++i) {
-        readerContexts[i] = PyUnicode_InternFromString(names[i]);
-        if (readerContexts[i] == nullptr) {
-            return false;
-        }
-    }
-    return true;
-}
 
 PyObject* raiseError(const Error& error, PyObject* filename) {
     switch (error.kind) {
@@ -92,7 +67,7 @@ void reportFailedReads(std::span<const ReadReport> reports) {
         } else {
             setStructError(static_cast<long long>(widthOf(report.reader)));
         }
-        PyErr_WriteUnraisable(readerContexts[static_cast<int>(report.reader)]);
+        PyErr_WriteUnraisable(moduleState().readerContexts[static_cast<std::size_t>(report.reader)].get());
     }
 }
 

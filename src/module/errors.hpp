@@ -10,9 +10,6 @@
 
 namespace korvex {
 
-// Looks up what the mapping needs (struct.error, the readers' context texts); once, at import.
-bool initErrors();
-
 // Sets the exception for `error`; `filename` (may be null) is named by OSErrors. Returns nullptr.
 PyObject* raiseError(const Error& error, PyObject* filename);
 

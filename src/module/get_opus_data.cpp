@@ -11,21 +11,22 @@
 #include "format/block_type.hpp"
 #include "module/arguments.hpp"
 #include "module/arrays.hpp"
-#include "module/builders.hpp"
+#include "module/axes.hpp"
 #include "module/call_file.hpp"
+#include "module/data_return.hpp"
 #include "module/errors.hpp"
 #include "module/gil.hpp"
+#include "module/labels.hpp"
 #include "module/maps.hpp"
 #include "module/parameters.hpp"
-#include "module/request.hpp"
+#include "module/block_triple.hpp"
+#include "module/state.hpp"
 #include "module/texts.hpp"
 
 namespace korvex {
 
 namespace {
 
-// Set once at import and never changed, so every thread may read them.
-PyObject* singleSpectrumDescription = nullptr;
 
 // The "2D" branch: the x axis from NPT, FXV and LXV, the y values read at the data block, and the
 // stored extremes. The file is closed before the result is built.
@@ -71,7 +72,7 @@ PyObject* singleSpectrum(PyObject* module, const Request& request, std::optional
         ordinate = std::move(shorter);
     }
     PyRef result = newResult(module, request);
-    if (!result || !setAttributes(result.get(), {{Name::description, singleSpectrumDescription},
+    if (!result || !setAttributes(result.get(), {{Name::description, moduleState().singleSpectrumDescription.get()},
                                                  {Name::x, abscissa.get()},
                                                  {Name::y, ordinate.get()},
                                                  {Name::maxY, mxy},
@@ -134,17 +135,6 @@ PyObject* getOpusData(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
 }
 
 }  // namespace
-
-bool initGetOpusData() {
-    if (!initArrays() || !initRequests() || !initBuilders() || !initMaps()) {
-        return false;
-    }
-    if (singleSpectrumDescription != nullptr) {
-        return true;  // a retried import after a failed one
-    }
-    singleSpectrumDescription = PyUnicode_FromString(texts::singleSpectrumDescription);
-    return singleSpectrumDescription != nullptr;
-}
 
 PyMethodDef getOpusDataDef = {"getOpusData",
                               reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(getOpusData)),

@@ -5,10 +5,6 @@
 
 namespace korvex {
 
-// Makes what the builders need (NumPy's functions, the request tables, label and attribute
-// names); once, at import.
-bool initGetOpusData();
-
 extern PyMethodDef getOpusDataDef;
 
 }  // namespace korvex

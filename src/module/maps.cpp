@@ -9,22 +9,20 @@
 
 #include "extract/assembly.hpp"
 #include "module/arrays.hpp"
-#include "module/builders.hpp"
+#include "module/axes.hpp"
+#include "module/data_return.hpp"
 #include "module/errors.hpp"
 #include "module/gil.hpp"
+#include "module/labels.hpp"
 #include "module/lookup.hpp"
 #include "module/parameters.hpp"
+#include "module/state.hpp"
 #include "module/texts.hpp"
 
 namespace korvex {
 
 namespace {
 
-// Set once at import and never changed, so every thread may read them.
-PyObject* mapCubeDescription = nullptr;
-PyObject* traceMapDescription = nullptr;
-PyObject* originalCoordinatesUsed = nullptr;
-PyObject* appendText = nullptr;
 
 // The values of the labels, held for the whole call.
 class MapParameters {
@@ -58,7 +56,7 @@ bool useOriginalGeometry(const Request& request, const MapPlan& plan, PyObject* 
     if (!print) {
         return false;
     }
-    PyObject* args[1] = {originalCoordinatesUsed};
+    PyObject* args[1] = {moduleState().originalCoordinatesUsed.get()};
     PyRef printed(PyObject_Vectorcall(print.get(), args, 1, nullptr));
     if (!printed) {
         return false;
@@ -128,7 +126,8 @@ PyObject* mapCube(PyObject* result, std::optional<ByteSource>& source, std::int6
                   const MapGeometry& geometry, const MapParameters& values) {
     PyRef cube = newShapedArray({geometry.npy, geometry.npx, geometry.npt}, ArrayType::float32, true);
     BufferView view;
-    if (!cube || !setAttributes(result, {{Name::description, mapCubeDescription}}) || !view.acquire(cube.get())) {
+    if (!cube || !setAttributes(result, {{Name::description, moduleState().mapCubeDescription.get()}}) ||
+        !view.acquire(cube.get())) {
         return nullptr;
     }
     std::vector<ReadReport> reports;
@@ -183,7 +182,7 @@ bool appendLabels(PyObject* result, const TraceNames& names) {
             return false;
         }
         for (std::int64_t i = 0; i < name.recordCount; ++i) {
-            PyRef appended(PyObject_CallMethodOneArg(labels.get(), appendText, text.get()));
+            PyRef appended(PyObject_CallMethodOneArg(labels.get(), moduleState().appendName.get(), text.get()));
             if (!appended) {
                 return false;
             }
@@ -196,7 +195,8 @@ bool appendLabels(PyObject* result, const TraceNames& names) {
 PyObject* traceMaps(PyObject* result, std::optional<ByteSource>& source, std::int64_t offsetToData,
                     const MapGeometry& geometry) {
     PyRef labels(PyList_New(0));
-    if (!labels || !setAttributes(result, {{Name::labels, labels.get()}, {Name::description, traceMapDescription}})) {
+    if (!labels || !setAttributes(result, {{Name::labels, labels.get()},
+                                           {Name::description, moduleState().traceMapDescription.get()}})) {
         return nullptr;
     }
     std::vector<ReadReport> reports;
@@ -242,18 +242,6 @@ PyObject* traceMaps(PyObject* result, std::optional<ByteSource>& source, std::in
 }
 
 }  // namespace
-
-bool initMaps() {
-    if (appendText != nullptr) {
-        return true;  // a retried import after a failed one
-    }
-    mapCubeDescription = PyUnicode_FromString(texts::mapCubeDescription);
-    traceMapDescription = PyUnicode_FromString(texts::traceMapDescription);
-    originalCoordinatesUsed = PyUnicode_FromString(texts::originalCoordinatesUsed);
-    appendText = PyUnicode_InternFromString("append");
-    return mapCubeDescription != nullptr && traceMapDescription != nullptr && originalCoordinatesUsed != nullptr &&
-           appendText != nullptr;
-}
 
 PyObject* mapData(PyObject* module, const Request& request, std::optional<ByteSource>& source,
                   const BlockLocations& locations, const ParameterList& list, PyObject* parameters) {

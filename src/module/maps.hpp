@@ -8,12 +8,9 @@
 #include "extract/parameters.hpp"
 #include "extract/request.hpp"
 #include "format/byte_source.hpp"
-#include "module/request.hpp"
+#include "module/block_triple.hpp"
 
 namespace korvex {
-
-// Makes the texts the branch sets; once, at import.
-bool initMaps();
 
 // Builds the result of a "3D" request from the located blocks and the merged parameters (their
 // records `list` and their dict `parameters`); closes

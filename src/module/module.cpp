@@ -3,11 +3,9 @@
 #include <string>
 
 #include "module/data_return.hpp"
-#include "module/errors.hpp"
 #include "module/functions.hpp"
-#include "module/get_opus_data.hpp"
-#include "module/names.hpp"
 #include "module/py_ref.hpp"
+#include "module/state.hpp"
 #include "module/texts.hpp"
 
 namespace korvex {
@@ -18,7 +16,7 @@ PyModuleDef moduleDef = {
     PyModuleDef_HEAD_INIT,
     "korvex",
     nullptr,  // no module docstring
-    -1,       // single-phase initialisation; the module keeps no state of its own
+    -1,       // single-phase initialisation; what the calls share is the ModuleState, built once
     nullptr,  // the functions are bound one by one, in order, by initModule
     nullptr,
     nullptr,
@@ -80,7 +78,7 @@ PyObject* initModule() {
         return nullptr;
     }
     PyRef name(PyModule_GetNameObject(module.get()));
-    if (!name || !initErrors() || !initNames() || !initGetOpusData()) {
+    if (!name || !buildModuleState()) {
         return nullptr;
     }
     if (!bind(module.get(), "unpack", importFrom("struct", "unpack")) ||

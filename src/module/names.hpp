@@ -1,5 +1,5 @@
-// The str objects of block names and of the names the module looks up and sets, made once at
-// import and shared by every call.
+// The str objects of block names and of the names the module looks up and sets, kept in the
+// module state.
 #pragma once
 
 #include "module/py_ref.hpp"
@@ -29,8 +29,7 @@ enum class Name : std::uint8_t {
     labels,
 };
 
-// Makes the names; once, at import.
-bool initNames();
+inline constexpr std::size_t nameCount = static_cast<std::size_t>(Name::labels) + 1;
 
 // Borrowed references, valid for the life of the process.
 PyObject* dataBlockNameObject(std::size_t dataBlock);  // the name of row `dataBlock` of dataBlockDict

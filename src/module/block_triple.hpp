@@ -7,9 +7,6 @@
 
 namespace korvex {
 
-// Makes the tables the checks look names up in; once, at import.
-bool initRequests();
-
 struct Request {
     PyRef dataBlockType;  // the items' upper() results, as the messages and the result carry them
     PyRef dimensions;

@@ -1,20 +1,16 @@
 // Parsing and checking a block triple, with the messages built as Python's + builds them.
-#include "module/request.hpp"
+#include "module/block_triple.hpp"
 
 #include <initializer_list>
 #include <string_view>
 
 #include "format/block_type.hpp"
 #include "module/names.hpp"
+#include "module/state.hpp"
 
 namespace korvex {
 
 namespace {
-
-// Set once at import and never changed, so every thread may read them.
-PyObject* dataBlockCodes = nullptr;  // dataBlockDict: name to row
-PyObject* derivCodes = nullptr;      // derivDict: name to derivType
-PyObject* upperName = nullptr;
 
 // A piece of a message: fixed text, or an object that + joins as it sees fit.
 struct Part {
@@ -41,11 +37,10 @@ void raiseJoined(std::initializer_list<Part> parts) {
     PyErr_SetObject(PyExc_ValueError, message.get());
 }
 
-// Item `index` of the triple, upper-cased.
 PyRef upperItem(PyObject* datablock, long index) {
     PyRef key(PyLong_FromLong(index));
     PyRef item = key ? PyRef(PyObject_GetItem(datablock, key.get())) : PyRef();
-    return item ? PyRef(PyObject_CallMethodNoArgs(item.get(), upperName)) : PyRef();
+    return item ? PyRef(PyObject_CallMethodNoArgs(item.get(), moduleState().upperName.get())) : PyRef();
 }
 
 // The code `name` maps to in `table`. When it is not a key, sets ValueError with the message the
@@ -61,37 +56,7 @@ long lookUpCode(PyObject* table, const PyRef& name, std::initializer_list<Part> 
     return PyLong_AsLong(code);
 }
 
-bool fillTable(PyObject* table, PyObject* name, long code) {
-    PyRef value(PyLong_FromLong(code));
-    return value && PyDict_SetItem(table, name, value.get()) == 0;
-}
-
 }  // namespace
-
-bool initRequests() {
-    if (upperName != nullptr) {
-        return true;  // a retried import after a failed one
-    }
-    dataBlockCodes = PyDict_New();
-    derivCodes = PyDict_New();
-    if (dataBlockCodes == nullptr || derivCodes == nullptr) {
-        return false;
-    }
-    for (std::size_t row = 0; row < dataBlockDict.size(); ++row) {
-        if (!fillTable(dataBlockCodes, dataBlockNameObject(row), static_cast<long>(row))) {
-            return false;
-        }
-    }
-    for (std::size_t code = 0; code < derivDict.size(); ++code) {
-        const std::string_view text = derivDict[code];
-        PyRef name(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
-        if (!name || !fillTable(derivCodes, name.get(), static_cast<long>(code))) {
-            return false;
-        }
-    }
-    upperName = PyUnicode_InternFromString("upper");
-    return upperName != nullptr;
-}
 
 bool parseRequest(PyObject* datablock, Request& request) {
     if (!(request.dataBlockType = upperItem(datablock, 0)) || !(request.dimensions = upperItem(datablock, 1)) ||
@@ -108,7 +73,7 @@ bool parseRequest(PyObject* datablock, Request& request) {
         raiseJoined({"Incorrect dimensions: ", request.dimensions, ". Dimensions need to be either 2D or 3D"});
         return false;
     }
-    const long row = lookUpCode(dataBlockCodes, request.dataBlockType,
+    const long row = lookUpCode(moduleState().dataBlockCodes.get(), request.dataBlockType,
                                 {"Invalid data block type: ", request.dataBlockType,
                                  ". Please enter a valid entry from the following: "
                                  "REFL, RAM, SPOW, RPOW, SPH, RPH, PAS, LREFL, KM, SIFG, RIFG, TR, EMIS, ATR, TRARI, "
@@ -116,7 +81,7 @@ bool parseRequest(PyObject* datablock, Request& request) {
     if (row < 0) {
         return false;
     }
-    const long derivType = lookUpCode(derivCodes, request.deriv,
+    const long derivType = lookUpCode(moduleState().derivCodes.get(), request.deriv,
                                       {"Invalid deriv type: ", request.deriv,
                                        ".  Please select from the following: 1DER, 2DER, NDER or NONE"});
     if (derivType < 0) {
