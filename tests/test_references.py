@@ -212,8 +212,10 @@ def test_memory_and_descriptors_stay_flat(case):
         second_resident, second_descriptors = resident_size(), open_descriptors()
     finally:
         tracemalloc.stop()
-    # A leak of one small object a call would add tens of kilobytes over 2 x 2000 calls.
-    assert second - first < 4096
+    # A leak of one small object a call (32 bytes or more) would add over 128 KiB over 2 x 2000
+    # calls; the interpreter's own caches move by a few KiB from run to run (4.7 KiB seen once for
+    # the pickled trace maps under 3.10).
+    assert second - first < 16 * 1024
     # tracemalloc sees Python's and NumPy's memory; the resident size also sees the core's. A leaked
     # read-ahead window, parameter list or store table would add megabytes.
     if not UNDER_ADDRESS_SANITIZER:
