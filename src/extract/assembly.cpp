@@ -3,6 +3,9 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdint>
+#include <span>
+#include <string_view>
 #include <utility>
 
 #include "extract/values.hpp"
@@ -43,17 +46,6 @@ bool ParameterValue::equalsZero() const {
     return (type == ParameterType::integer && integer == 0) || (type == ParameterType::real && real == 0.0);
 }
 
-std::optional<ParameterValue> valueOf(const ParameterList& list, std::string_view label) {
-    std::optional<ParameterValue> found;
-    for (const ParameterRecord& record : list.records) {
-        const auto bytes = record.labelBytes();
-        if (std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()) == label) {
-            found = ParameterValue{record.type, record.integer, record.real};
-        }
-    }
-    return found;
-}
-
 std::optional<std::int64_t> AxisPlan::length() const {
     if (spacing == Spacing::python || count < 0) {
         return std::nullopt;
@@ -63,16 +55,41 @@ std::optional<std::int64_t> AxisPlan::length() const {
 
 namespace {
 
-// The values of `labels` in `list`, in order, into `values`; the first missing label, if any.
+// A label of up to four bytes and its length in one integer, so that a record's label is compared
+// with each wanted label at once.
+constexpr std::uint64_t labelKey(std::span<const std::uint8_t> bytes) {
+    std::uint64_t key = bytes.size();
+    for (std::size_t i = 0; i < bytes.size() && i < 4; ++i) {
+        key |= std::uint64_t{bytes[i]} << (8 * (i + 1));
+    }
+    return bytes.size() <= 4 ? key : ~std::uint64_t{0};  // a longer text is no record's label
+}
+
+std::uint64_t labelKey(std::string_view label) {
+    return labelKey(std::span(reinterpret_cast<const std::uint8_t*>(label.data()), label.size()));
+}
+
+// The values of `labels` in `list`, in order, into `values` (each the last record of its label),
+// in one pass over the records; the first missing label, if any.
 template <std::size_t N>
-std::optional<std::string_view> lookUpAll(const ParameterList& list, const std::array<std::string_view, N>& labels,
+std::optional<std::string_view> lookUpAll(const ParameterList& list, std::span<const std::string_view, N> labels,
                                           std::span<ParameterValue, N> values) {
+    std::array<std::uint64_t, N> wanted;
+    std::transform(labels.begin(), labels.end(), wanted.begin(), [](std::string_view label) { return labelKey(label); });
+    std::array<const ParameterRecord*, N> found{};
+    for (const ParameterRecord& record : list.records) {
+        const std::uint64_t key = labelKey(record.labelBytes());
+        for (std::size_t i = 0; i < N; ++i) {
+            if (key == wanted[i]) {
+                found[i] = &record;
+            }
+        }
+    }
     for (std::size_t i = 0; i < N; ++i) {
-        const auto value = valueOf(list, labels[i]);
-        if (!value) {
+        if (found[i] == nullptr) {
             return labels[i];
         }
-        values[i] = *value;
+        values[i] = ParameterValue{found[i]->type, found[i]->integer, found[i]->real};
     }
     return std::nullopt;
 }
@@ -125,7 +142,7 @@ AxisPlan planMapAxis(const ParameterValue& first, const ParameterValue& step, co
 SpectrumPlan planSpectrum(const ParameterList& parameters, std::int64_t offsetToData) {
     SpectrumPlan plan;
     std::array<ParameterValue, spectrumLabels.size()> values;
-    plan.missingLabel = lookUpAll(parameters, spectrumLabels, std::span(values));
+    plan.missingLabel = lookUpAll(parameters, std::span(spectrumLabels), std::span(values));
     if (plan.missingLabel) {
         return plan;
     }
@@ -139,6 +156,14 @@ SpectrumPlan planSpectrum(const ParameterList& parameters, std::int64_t offsetTo
 
 Result<std::size_t> readSpectrum(const ByteSource& source, std::int64_t offsetToData, std::span<float> into) {
     return readValues(source, offsetToData, into);
+}
+
+std::optional<ParameterValue> valueOf(const ParameterList& list, std::string_view label) {
+    ParameterValue value;
+    if (lookUpAll(list, std::span<const std::string_view, 1>(&label, 1), std::span<ParameterValue, 1>(&value, 1))) {
+        return std::nullopt;
+    }
+    return value;
 }
 
 bool MapPlan::ready() const {
@@ -159,7 +184,7 @@ MapPlan planMap(const ByteSource& source, const BlockRequest& request, const Blo
                 const ParameterList& parameters) {
     MapPlan plan;
     auto& values = plan.values;
-    plan.missingLabel = lookUpAll(parameters, mapLabels, std::span(values));
+    plan.missingLabel = lookUpAll(parameters, std::span(mapLabels), std::span(values));
     if (plan.missingLabel) {
         return plan;
     }
@@ -178,7 +203,7 @@ MapPlan planMap(const ByteSource& source, const BlockRequest& request, const Blo
             return plan;
         }
         std::array<ParameterValue, geometryLabels.size()> taken;
-        plan.missingOriginalLabel = lookUpAll(plan.original, geometryLabels, std::span(taken));
+        plan.missingOriginalLabel = lookUpAll(plan.original, std::span(geometryLabels), std::span(taken));
         if (plan.missingOriginalLabel) {
             return plan;
         }
