@@ -73,7 +73,7 @@ void singleSpectrum(const ByteSource& source, std::int64_t offsetToData, const P
     }
     const std::int64_t stored = storedValueCount(source, offsetToData, *count);
     std::vector<float> y(static_cast<std::size_t>(stored));
-    auto read = readSpectrum(source, offsetToData, y);
+    auto read = readValues(source, offsetToData, y);
     if (read.ok() && read.value() != static_cast<std::size_t>(stored)) {
         __builtin_trap();  // a source in memory never shrinks
     }

@@ -154,10 +154,6 @@ SpectrumPlan planSpectrum(const ParameterList& parameters, std::int64_t offsetTo
     return plan;
 }
 
-Result<std::size_t> readSpectrum(const ByteSource& source, std::int64_t offsetToData, std::span<float> into) {
-    return readValues(source, offsetToData, into);
-}
-
 std::optional<ParameterValue> valueOf(const ParameterList& list, std::string_view label) {
     ParameterValue value;
     if (lookUpAll(list, std::span<const std::string_view, 1>(&label, 1), std::span<ParameterValue, 1>(&value, 1))) {

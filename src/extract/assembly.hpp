@@ -80,10 +80,6 @@ struct SpectrumPlan {
 
 SpectrumPlan planSpectrum(const ParameterList& parameters, std::int64_t offsetToData);
 
-// Reads the data block's values into `into` (sized by storedValueCount). Returns how many arrived:
-// fewer only when the file shrank while it was read, and the spectrum then holds just those.
-Result<std::size_t> readSpectrum(const ByteSource& source, std::int64_t offsetToData, std::span<float> into);
-
 // The map branch: the labels in the order they are looked up, and the geometry among them that a
 // derived map takes from the underived data when its own has no columns or no rows.
 inline constexpr std::array<std::string_view, 11> mapLabels = {"NPT", "FXV", "LXV", "AOX", "AOY", "DDX",

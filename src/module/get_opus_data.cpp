@@ -12,6 +12,7 @@
 #include "module/arguments.hpp"
 #include "module/arrays.hpp"
 #include "module/axes.hpp"
+#include "module/block_triple.hpp"
 #include "module/call_file.hpp"
 #include "module/data_return.hpp"
 #include "module/errors.hpp"
@@ -19,14 +20,12 @@
 #include "module/labels.hpp"
 #include "module/maps.hpp"
 #include "module/parameters.hpp"
-#include "module/block_triple.hpp"
 #include "module/state.hpp"
 #include "module/texts.hpp"
 
 namespace korvex {
 
 namespace {
-
 
 // The "2D" branch: the x axis from NPT, FXV and LXV, the y values read at the data block, and the
 // stored extremes. The file is closed before the result is built.
@@ -57,7 +56,7 @@ PyObject* singleSpectrum(PyObject* module, const Request& request, std::optional
     if (!ordinate || !y.acquire(ordinate.get())) {
         return nullptr;
     }
-    auto read = withoutGil([&]() -> Result<std::size_t> { return readSpectrum(*source, offsetToData, y.as<float>()); });
+    auto read = withoutGil([&]() -> Result<std::size_t> { return readValues(*source, offsetToData, y.as<float>()); });
     source.reset();
     if (!read.ok()) {
         return raiseError(read.error(), nullptr);

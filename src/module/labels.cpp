@@ -1,21 +1,28 @@
 // The labels' texts and their lookup in a parameters dict.
 #include "module/labels.hpp"
 
-#include <array>
-
+#include "extract/assembly.hpp"
 #include "module/state.hpp"
 
 namespace korvex {
 
 namespace {
 
-constexpr std::array<const char*, labelCount> labelNames = {"NPT", "FXV", "LXV", "AOX", "AOY", "DDX",
-                                                            "DDY", "NPX", "NPY", "MXY", "MNY"};
+// Each Label names its own text in the core's table.
+consteval bool labelIsAt(Label label, std::string_view text) {
+    return mapLabel(text) == static_cast<std::size_t>(label);
+}
 
 }  // namespace
 
-const char* labelName(Label label) {
-    return labelNames[static_cast<std::size_t>(label)];
+static_assert(labelCount == mapLabels.size() &&
+              labelIsAt(Label::NPT, "NPT") && labelIsAt(Label::FXV, "FXV") && labelIsAt(Label::LXV, "LXV") &&
+              labelIsAt(Label::AOX, "AOX") && labelIsAt(Label::AOY, "AOY") && labelIsAt(Label::DDX, "DDX") &&
+              labelIsAt(Label::DDY, "DDY") && labelIsAt(Label::NPX, "NPX") && labelIsAt(Label::NPY, "NPY") &&
+              labelIsAt(Label::MXY, "MXY") && labelIsAt(Label::MNY, "MNY"));
+
+std::string_view labelName(Label label) {
+    return mapLabels[static_cast<std::size_t>(label)];
 }
 
 PyObject* labelText(Label label) {

@@ -8,10 +8,12 @@
 
 namespace korvex {
 
+// The labels of the map branch, in the core's order (mapLabels); the spectrum's are among them.
 enum class Label { NPT, FXV, LXV, AOX, AOY, DDX, DDY, NPX, NPY, MXY, MNY };
 inline constexpr std::size_t labelCount = static_cast<std::size_t>(Label::MNY) + 1;
 
-const char* labelName(Label label);
+// The label's text.
+std::string_view labelName(Label label);
 
 // The label as an interned str, borrowed.
 PyObject* labelText(Label label);

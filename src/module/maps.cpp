@@ -23,7 +23,6 @@ namespace korvex {
 
 namespace {
 
-
 // The values of the labels, held for the whole call.
 class MapParameters {
 public:
@@ -31,15 +30,13 @@ public:
     void set(Label label, PyObject* value) { values_[static_cast<std::size_t>(label)] = PyRef::borrow(value); }
 
 private:
-    std::array<PyRef, 11> values_;
+    std::array<PyRef, labelCount> values_;
 };
-
-constexpr std::array<Label, 11> mapLabelNames = {Label::NPT, Label::FXV, Label::LXV, Label::AOX, Label::AOY, Label::DDX,
-                                                 Label::DDY, Label::NPX, Label::NPY, Label::MXY, Label::MNY};
 
 // The values of the merged `parameters`, which the plan has found all there.
 bool lookUpAll(PyObject* parameters, MapParameters& values) {
-    for (const Label label : mapLabelNames) {
+    for (std::size_t i = 0; i < labelCount; ++i) {
+        const auto label = static_cast<Label>(i);
         PyObject* value = lookUp(parameters, label);
         if (value == nullptr) {
             return false;

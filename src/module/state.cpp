@@ -112,7 +112,7 @@ bool buildModuleState() {
         internAll(state->dimensionNames, [](std::size_t i) { return dimensionName(i == 0 ? 0 : extendType3D); }) &&
         internAll(state->derivNames, [](std::size_t i) { return listingDerivNames[i]; }) &&
         internAll(state->names, [](std::size_t i) { return std::string_view(nameText(static_cast<Name>(i))); }) &&
-        internAll(state->labels, [](std::size_t i) { return std::string_view(labelName(static_cast<Label>(i))); }) &&
+        internAll(state->labels, [](std::size_t i) { return labelName(static_cast<Label>(i)); }) &&
         (state->upperName = intern("upper")) && (state->appendName = intern("append")) &&
         makeRequestTables(*state) && makeTexts(*state);
     if (!built) {

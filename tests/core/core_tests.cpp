@@ -649,7 +649,7 @@ void evenSpacingAndStoredValues() {
           storedValueCount(source, 4, 5) == 1 && storedValueCount(source, 8, 5) == 0 &&
           storedValueCount(source, 100, 5) == 0);
     std::vector<float> read(2);
-    auto got = readSpectrum(source, 0, read);
+    auto got = readValues(source, 0, read);
     CHECK(got.ok() && got.value() == 2 && read == std::vector<float>({1.0f, -2.5f}));
 }
 
