@@ -13,7 +13,7 @@ from pathlib import Path
 
 import korvex
 
-__all__ = ["Block", "DEMO_FILES", "ReadReports", "find_opus_files", "is_opus_file", "read_blocks",
+__all__ = ["Block", "DEMO_FILES", "ReadReports", "find_opus_files", "is_opus_file", "kind_of", "read_blocks",
            "request_for"]
 
 Block = tuple[str, str, str]
@@ -26,6 +26,15 @@ def request_for(block: Block) -> Block:
     """The request for a listed block: the listing calls the third derivative "3DER", a request
     "NDER"."""
     return (block[0], block[1], "NDER") if block[2] == "3DER" else block
+
+
+def kind_of(result: korvex.DataReturn) -> str:
+    """"spectrum", "map cube" or "trace maps": the kind of result, by the data attribute it has."""
+    if hasattr(result, "spectra"):
+        return "map cube"
+    if hasattr(result, "traces"):
+        return "trace maps"
+    return "spectrum"
 
 
 def read_blocks(path: str) -> tuple[list[tuple[Block, korvex.DataReturn]], list[tuple[Block | None, str]]]:

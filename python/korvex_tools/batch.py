@@ -24,7 +24,7 @@ from pathlib import Path
 from typing import TypedDict
 
 import korvex
-from korvex_tools import Block, find_opus_files, read_blocks
+from korvex_tools import Block, find_opus_files, kind_of, read_blocks
 from korvex_tools.progress import Progress
 
 
@@ -82,14 +82,6 @@ def missing_dask_hint(error: ImportError) -> str:
     if (error.name or "").startswith("distributed") or "distributed" in first_line:
         return f'--dask with a cluster needs dask.distributed ({first_line}): python -m pip install "dask[distributed]"'
     return f"--dask needs Dask ({first_line}): python -m pip install dask"
-
-
-def kind_of(result: korvex.DataReturn) -> str:
-    if hasattr(result, "spectra"):
-        return "map cube"
-    if hasattr(result, "traces"):
-        return "trace maps"
-    return "spectrum"
 
 
 def values_of(result: korvex.DataReturn) -> int:

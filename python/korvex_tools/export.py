@@ -32,7 +32,7 @@ from typing import Any
 import numpy as np
 
 import korvex
-from korvex_tools import Block, ReadReports, find_opus_files, read_blocks
+from korvex_tools import Block, ReadReports, find_opus_files, kind_of, read_blocks
 from korvex_tools.progress import Progress
 
 NO_NETCDF = ("--to netcdf needs xarray, h5netcdf and h5py ({error}). Install them with\n"
@@ -62,7 +62,7 @@ def variable_name(block: Block) -> str:
 def write_csv(source: str, blocks: list[tuple[Block, korvex.DataReturn]], target: Path, outcome: FileOutcome) -> None:
     """One CSV file per single spectrum, at TARGET_TYPE_DIMENSIONS_DERIVATIVE.csv."""
     for block, result in blocks:
-        if not hasattr(result, "y"):
+        if kind_of(result) != "spectrum":
             outcome.left_out += 1
             continue
         path = target.with_name(f"{target.name}_{variable_name(block)}.csv")
@@ -114,13 +114,14 @@ def netcdf_dataset(source: str, blocks: list[tuple[Block, korvex.DataReturn]]) -
                  "dimension": result.dimension, "derivative": result.derivative,
                  **{label: value for label, value in result.parameters.items() if NAME.match(label)}}
         x_attrs = {"units": x_units, "long_name": x_name.replace("_", " ")} if x_units else {"long_name": "x"}
-        if hasattr(result, "y"):
+        kind = kind_of(result)
+        if kind == "spectrum":
             x = axis(x_name, result.x[:len(result.y)], x_attrs)
             variables[variable_name(block)] = ((x,), result.y, attrs)
             continue
         rows = axis("mapY", result.mapY, {"units": "um", "long_name": "map y"})
         columns = axis("mapX", result.mapX, {"units": "um", "long_name": "map x"})
-        if hasattr(result, "spectra"):
+        if kind == "map cube":
             x = axis(x_name, result.x, x_attrs)
             variables[variable_name(block)] = ((rows, columns, x), result.spectra, attrs)
         else:

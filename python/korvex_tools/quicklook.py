@@ -26,7 +26,7 @@ from pathlib import Path
 import numpy as np
 
 import korvex
-from korvex_tools import DEMO_FILES, ReadReports, request_for
+from korvex_tools import DEMO_FILES, ReadReports, kind_of, request_for
 
 NO_MATPLOTLIB = ("no pictures: matplotlib is not installed. Install it with\n"
                  "    python -m pip install matplotlib\n"
@@ -89,12 +89,8 @@ def look_at(path, plotter):
             print(f"    cannot read: {type(error).__name__}: {error}")
             ok = False
             continue
-        if hasattr(result, "spectra"):
-            describe_cube(result)
-        elif hasattr(result, "traces"):
-            describe_traces(result)
-        else:
-            describe_spectrum(result)
+        describe = {"map cube": describe_cube, "trace maps": describe_traces, "spectrum": describe_spectrum}
+        describe[kind_of(result)](result)
         previous = describe_parameters(result.parameters, previous)
         if plotter is not None:
             name = "_".join((path.name,) + block)
@@ -176,12 +172,8 @@ class Plotter:
     def draw(self, result, title, name):
         """Write the picture of one result as NAME.png, or NAME_2.png and so on when the run has
         used the name already; its path, or None for a block with no values."""
-        if hasattr(result, "spectra"):
-            fig = self.cube_figure(result, title)
-        elif hasattr(result, "traces"):
-            fig = self.traces_figure(result, title)
-        else:
-            fig = self.spectrum_figure(result, title)
+        figure = {"map cube": self.cube_figure, "trace maps": self.traces_figure, "spectrum": self.spectrum_figure}
+        fig = figure[kind_of(result)](result, title)
         if fig is None:
             return None
         self.folder.mkdir(parents=True, exist_ok=True)
