@@ -343,7 +343,10 @@ public:
 private:
     // Writes values [0, count) of each member's chunk to pixels done + i of the stack, the members'
     // values of one pixel side by side.
-    void spread(std::int64_t done, std::int64_t count, std::int64_t members) {
+    void spread(std::int64_t done, std::int64_t count, std::int64_t groupMembers) {
+        // A group never has more members than this; said here, it bounds the loops for the compiler,
+        // which otherwise warns (GCC 12 for ARM) that an iteration past 2^51 members would overflow.
+        const std::int64_t members = std::min(groupMembers, mostTraces);
         std::int64_t i = 0;
 #if defined(KORVEX_TRANSPOSE_SSE) || defined(KORVEX_TRANSPOSE_NEON)
         // Four pixels of four members at a time: a 4 x 4 transpose in registers. On 64 trace maps
@@ -355,8 +358,9 @@ private:
                 transpose4(chunk_.data() + g * chunkValues + i, pixels + g);
             }
             for (; g < members; ++g) {
+                const float* values = chunk_.data() + g * chunkValues + i;
                 for (std::int64_t k = 0; k < 4; ++k) {
-                    pixels[k * traces_ + g] = chunk_[static_cast<std::size_t>(g * chunkValues + i + k)];
+                    pixels[k * traces_ + g] = values[k];
                 }
             }
         }
