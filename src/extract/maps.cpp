@@ -358,9 +358,8 @@ private:
                 transpose4(chunk_.data() + g * chunkValues + i, pixels + g);
             }
             for (; g < members; ++g) {
-                const float* values = chunk_.data() + g * chunkValues + i;
                 for (std::int64_t k = 0; k < 4; ++k) {
-                    pixels[k * traces_ + g] = values[k];
+                    pixels[k * traces_ + g] = chunk_[static_cast<std::size_t>(g * chunkValues + i + k)];
                 }
             }
         }
