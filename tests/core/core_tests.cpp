@@ -170,12 +170,24 @@ void openReportsSystemErrors(const std::string& folder) {
         {"directory", folder, onWindows ? EACCES : EISDIR},
         // A path that is not UTF-8 has no wide form on Windows; elsewhere it is a name like any other.
         {"not UTF-8", folder + "/\xFF\xFE.bin", onWindows ? EILSEQ : ENOENT},
+        // ERROR_INVALID_NAME, which the C runtime's table leaves to its default, EINVAL.
+        {"a name Windows refuses", folder + "/a<b", onWindows ? EINVAL : ENOENT},
     };
     for (const Case& test : cases) {
         const auto opened = ByteSource::open(test.path);
         check(!opened.ok() && opened.error().kind == ErrorKind::system && opened.error().systemError == test.error,
               test.what, __LINE__);
     }
+#if defined(_WIN32)
+    // A file another handle holds with no sharing: ERROR_SHARING_VIOLATION, EACCES as from open().
+    const std::wstring locked = std::filesystem::path(folder + "/locked.bin").wstring();
+    HANDLE holder = CreateFileW(locked.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    CHECK(holder != INVALID_HANDLE_VALUE);
+    const auto shared = ByteSource::open(folder + "/locked.bin");
+    CHECK(!shared.ok() && shared.error().systemError == EACCES);
+    CloseHandle(holder);
+    DeleteFileW(locked.c_str());
+#endif
 }
 
 void fileSourceReadsWhatTheFileHolds(const std::string& folder) {
