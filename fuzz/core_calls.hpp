@@ -11,6 +11,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
 #include <initializer_list>
 #include <optional>
 #include <span>
@@ -21,6 +22,7 @@
 #include "extract/values.hpp"
 #include "format/block_type.hpp"
 #include "format/byte_source.hpp"
+#include "format/checked.hpp"
 #include "format/contents.hpp"
 #include "format/directory.hpp"
 #include "format/header.hpp"
@@ -49,7 +51,7 @@ inline std::optional<std::int64_t> float32Values(std::initializer_list<std::int6
     bool empty = false;
     for (const std::int64_t length : lengths) {
         empty = empty || length == 0;
-        if (length != 0 && __builtin_mul_overflow(bytes, length, &bytes)) {
+        if (length != 0 && !checkedMul(bytes, length, bytes)) {
             return std::nullopt;
         }
     }
@@ -203,7 +205,7 @@ inline std::size_t rowOf(std::string_view name) {
             return row;
         }
     }
-    __builtin_trap();
+    std::abort();
 }
 
 // The requests made of a file: each listed block, the ones a test of any file makes, and one that
