@@ -22,6 +22,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <type_traits>
 #include <vector>
 
 #ifdef _WIN32
@@ -386,6 +387,10 @@ int main(int argc, char** argv) {
     }
     try {
         for (int i = first; i < argc; ++i) {
+            if (!std::filesystem::exists(argv[i])) {
+                std::fprintf(stderr, "korvex_digest: no such file or directory: %s\n", argv[i]);
+                return 2;
+            }
             for (const Named& file : filesOf(argv[i])) {
                 const std::uint64_t digest = digestOf(file.path, steps);
                 std::printf("%016llx  %s\n", static_cast<unsigned long long>(digest), file.name.c_str());
