@@ -39,7 +39,11 @@ struct ArrayLimits {
     std::int64_t bytesPerFileByte;
 
     bool fits(std::int64_t count, std::int64_t width, std::int64_t fileSize) const {
-        const std::int64_t limit = std::min(mostBytes, std::max(leastBytes, fileSize * bytesPerFileByte));
+        std::int64_t scaled = mostBytes;
+        if (!checkedMul(fileSize, bytesPerFileByte, scaled)) {
+            scaled = mostBytes;
+        }
+        const std::int64_t limit = std::min(mostBytes, std::max(leastBytes, scaled));
         return count >= 0 && count <= limit / width;
     }
 };
@@ -58,10 +62,10 @@ inline std::optional<std::int64_t> float32Values(std::initializer_list<std::int6
     return empty ? 0 : bytes / static_cast<std::int64_t>(sizeof(float));
 }
 
-// What a call's file is opened by: a function that returns a Result<ByteSource>.
+// Opens the file for one call (`open` returns a Result<ByteSource>) and tests the magic number on
+// it, as CallFile::open does for a path: a file without it is refused with notOpusFile.
 template <typename Open>
 Result<ByteSource> openForCall(Open& open) {
-    // A path's call tests the magic number on the file it opens, as CallFile::open does.
     Result<ByteSource> source = open();
     if (!source.ok()) {
         return source;
