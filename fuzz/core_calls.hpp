@@ -66,18 +66,7 @@ inline std::optional<std::int64_t> float32Values(std::initializer_list<std::int6
 // it, as CallFile::open does for a path: a file without it is refused with notOpusFile.
 template <typename Open>
 Result<ByteSource> openForCall(Open& open) {
-    Result<ByteSource> source = open();
-    if (!source.ok()) {
-        return source;
-    }
-    auto magic = isOpusFile(source.value());
-    if (!magic.ok()) {
-        return magic.error();
-    }
-    if (!magic.value()) {
-        return Error::notOpus();
-    }
-    return source;
+    return requireMagic(open());
 }
 
 // The values of an axis the module spaces itself; the number of values, or none when NumPy refuses
