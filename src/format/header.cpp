@@ -21,6 +21,20 @@ Result<bool> isOpusFile(const ByteSource& source) {
     return isMagic(bytes);
 }
 
+Result<ByteSource> requireMagic(Result<ByteSource> source) {
+    if (!source.ok()) {
+        return source;
+    }
+    auto magic = isOpusFile(source.value());
+    if (!magic.ok()) {
+        return magic.error();
+    }
+    if (!magic.value()) {
+        return Error::notOpus();
+    }
+    return source;
+}
+
 FileHeader readFileHeader(Cursor& cursor) {
     cursor.position = 4;
     FileHeader header;

@@ -31,6 +31,10 @@ bool isMagic(const std::uint8_t (&bytes)[4]);
 // shortRead (width 4), as unpacking four bytes from it would be.
 Result<bool> isOpusFile(const ByteSource& source);
 
+// A source opened for a call on a file: the source itself when it begins with the magic number,
+// else an Error of kind notOpusFile, or the magic test's own error (or the opening's).
+Result<ByteSource> requireMagic(Result<ByteSource> source);
+
 // Reads the four fields after the magic, from offset 4 on; fields past the end read as 0 with a report.
 FileHeader readFileHeader(Cursor& cursor);
 

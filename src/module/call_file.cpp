@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <span>
+#include <utility>
 
 #include "format/header.hpp"
 #include "module/functions.hpp"
@@ -68,17 +69,7 @@ Result<ByteSource> CallFile::open() const {
                                        static_cast<std::size_t>(PyBytes_GET_SIZE(contents_.get()))});
     }
     auto source = ByteSource::open(native_.encoded);
-    if (!source.ok() || !testOnOpen_) {
-        return source;
-    }
-    auto magic = isOpusFile(source.value());
-    if (!magic.ok()) {
-        return magic.error();
-    }
-    if (!magic.value()) {
-        return Error::notOpus();
-    }
-    return source;
+    return testOnOpen_ ? requireMagic(std::move(source)) : std::move(source);
 }
 
 }  // namespace korvex
