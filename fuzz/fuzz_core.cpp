@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
 #include <optional>
 #include <string_view>
 #include <vector>
@@ -17,6 +18,7 @@
 #include "extract/values.hpp"
 #include "format/block_type.hpp"
 #include "format/byte_source.hpp"
+#include "format/checked.hpp"
 #include "format/contents.hpp"
 #include "format/header.hpp"
 #include "format/readers.hpp"
@@ -45,7 +47,7 @@ std::optional<std::int64_t> float32Values(std::initializer_list<std::int64_t> le
     bool empty = false;
     for (const std::int64_t length : lengths) {
         empty = empty || length == 0;
-        if (length != 0 && __builtin_mul_overflow(bytes, length, &bytes)) {
+        if (length != 0 && !checkedMul(bytes, length, bytes)) {
             return std::nullopt;
         }
     }
@@ -75,7 +77,7 @@ void singleSpectrum(const ByteSource& source, std::int64_t offsetToData, const P
     std::vector<float> y(static_cast<std::size_t>(stored));
     auto read = readValues(source, offsetToData, y);
     if (read.ok() && read.value() != static_cast<std::size_t>(stored)) {
-        __builtin_trap();  // a source in memory never shrinks
+        std::abort();  // a source in memory never shrinks
     }
 }
 
@@ -155,7 +157,7 @@ std::size_t rowOf(std::string_view name) {
             return row;
         }
     }
-    __builtin_trap();
+    std::abort();
 }
 
 }  // namespace

@@ -13,6 +13,7 @@
 #endif
 
 #include "extract/values.hpp"
+#include "format/checked.hpp"
 
 namespace korvex {
 
@@ -24,7 +25,7 @@ constexpr std::int64_t int64Max = std::numeric_limits<std::int64_t>::max();
 // NPX x NPY, or the largest int64 when the product overflows (no record can hold that many).
 std::int64_t mapSizeOf(const MapGeometry& geometry) {
     std::int64_t size = 0;
-    return __builtin_mul_overflow(geometry.npx, geometry.npy, &size) ? int64Max : size;
+    return checkedMul(geometry.npx, geometry.npy, size) ? size : int64Max;
 }
 
 bool stopsWalk(const Result<MapOutcome>& step) {
@@ -273,7 +274,7 @@ Result<TracePlan> planTraces(const ByteSource& source, const MapBlock& block, co
             plan.error = Error::readLengthOf(block.header.infoSize);
             return plan;
         }
-        if (__builtin_add_overflow(plan.traces, record.recordCount, &plan.traces)) {
+        if (!checkedAdd(plan.traces, record.recordCount, plan.traces)) {
             plan.error = Error::noMemory();  // more traces than any array can index
             return plan;
         }

@@ -1,36 +1,21 @@
-// ByteSource over a file descriptor (pread) or a caller's buffer (memcpy).
+// ByteSource over a SystemFile or a caller's buffer (memcpy): the bounds, the loops over short
+// reads and the scattered read's bookkeeping, the same on every system.
 #include "format/byte_source.hpp"
 
 #include <algorithm>
 #include <array>
-#include <cerrno>
-#include <climits>
 #include <cstring>
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <sys/uio.h>
-#include <unistd.h>
 
 namespace korvex {
 
 Result<ByteSource> ByteSource::open(const std::string& path) {
-    int descriptor;
-    do {
-        descriptor = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    } while (descriptor < 0 && errno == EINTR);
-    if (descriptor < 0) {
-        return Error::fromSystem(errno);
+    auto file = SystemFile::open(path);
+    if (!file.ok()) {
+        return file.error();
     }
     ByteSource source;
-    source.descriptor_ = descriptor;
-    struct stat status;
-    if (::fstat(descriptor, &status) != 0) {
-        return Error::fromSystem(errno);
-    }
-    if (S_ISDIR(status.st_mode)) {
-        return Error::fromSystem(EISDIR);
-    }
-    source.size_ = S_ISREG(status.st_mode) ? static_cast<std::int64_t>(status.st_size) : 0;
+    source.size_ = file.value().size();
+    source.file_ = std::move(file).value();
     return source;
 }
 
@@ -41,29 +26,9 @@ ByteSource ByteSource::fromMemory(std::span<const std::uint8_t> bytes) {
     return source;
 }
 
-ByteSource::ByteSource(ByteSource&& other) noexcept
-    : descriptor_(other.descriptor_), memory_(other.memory_), size_(other.size_) {
-    other.descriptor_ = -1;
-}
-
-ByteSource& ByteSource::operator=(ByteSource&& other) noexcept {
-    if (this != &other) {
-        if (descriptor_ >= 0) {
-            ::close(descriptor_);
-        }
-        descriptor_ = other.descriptor_;
-        memory_ = other.memory_;
-        size_ = other.size_;
-        other.descriptor_ = -1;
-    }
-    return *this;
-}
-
-ByteSource::~ByteSource() {
-    if (descriptor_ >= 0) {
-        ::close(descriptor_);
-    }
-}
+ByteSource::ByteSource(ByteSource&& other) noexcept = default;
+ByteSource& ByteSource::operator=(ByteSource&& other) noexcept = default;
+ByteSource::~ByteSource() = default;
 
 Result<std::size_t> ByteSource::readAt(std::int64_t offset, std::uint8_t* into, std::size_t count) const {
     // Nothing to read leaves `into` alone: an empty buffer may have no address at all.
@@ -81,18 +46,15 @@ Result<std::size_t> ByteSource::readAt(std::int64_t offset, std::uint8_t* into, 
     }
     std::size_t done = 0;
     while (done < count) {
-        const ssize_t got = ::pread(descriptor_, into + done, count - done,
-                                    static_cast<off_t>(offset) + static_cast<off_t>(done));
-        if (got < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            return Error::fromSystem(errno);
+        auto got = file_.readAt(offset + static_cast<std::int64_t>(done), into + done,
+                                std::min(count - done, SystemFile::mostBytes));
+        if (!got.ok()) {
+            return got.error();
         }
-        if (got == 0) {
+        if (got.value() == 0) {
             break;  // the file shrank since it was opened
         }
-        done += static_cast<std::size_t>(got);
+        done += got.value();
     }
     return done;
 }
@@ -103,8 +65,8 @@ Result<std::size_t> ByteSource::readParts(std::int64_t offset, std::span<const R
     }
     const auto available = static_cast<std::uint64_t>(size_ - offset);
     std::array<std::uint8_t, 4096> dropped;
-    std::array<iovec, 1024> vectors;
-    const std::size_t vectorLimit = std::min<std::size_t>(vectors.size(), IOV_MAX);
+    std::array<ReadSpan, 1024> spans;
+    const std::size_t spanLimit = std::min(spans.size(), SystemFile::mostSpans);
     std::size_t done = 0;
     std::size_t part = 0;     // the first part not read in full
     std::size_t partDone = 0; // bytes of it already read
@@ -117,40 +79,39 @@ Result<std::size_t> ByteSource::readParts(std::int64_t offset, std::span<const R
         if (part == parts.size() || done == available) {
             return done;
         }
-        std::size_t vectorCount = 0;
+        // One system call's worth: no more spans, and no more bytes, than one call takes.
+        const std::uint64_t callLimit = std::min<std::uint64_t>(available - done, SystemFile::mostBytes);
+        std::size_t spanCount = 0;
         std::uint64_t wanted = 0;
-        for (std::size_t i = part; i < parts.size() && vectorCount < vectorLimit && wanted < available - done; ++i) {
+        for (std::size_t i = part; i < parts.size() && spanCount < spanLimit && wanted < callLimit; ++i) {
             const std::size_t skip = i == part ? partDone : 0;
-            const auto count = static_cast<std::size_t>(
-                std::min<std::uint64_t>(parts[i].count - skip, available - done - wanted));
+            const auto count =
+                static_cast<std::size_t>(std::min<std::uint64_t>(parts[i].count - skip, callLimit - wanted));
             // Dropped bytes all land in one small buffer, a buffer's length at a time.
             const bool drop = parts[i].into == nullptr;
             const std::size_t length = drop ? std::min(count, dropped.size()) : count;
-            vectors[vectorCount++] = {drop ? dropped.data() : parts[i].into + skip, length};
+            spans[spanCount++] = {drop ? dropped.data() : parts[i].into + skip, length};
             wanted += length;
-            if (length != count) {
+            if (length != parts[i].count - skip) {
                 break;
             }
         }
         std::size_t got = 0;
         if (memory_ != nullptr) {
-            for (std::size_t i = 0; i < vectorCount; ++i) {
-                std::memcpy(vectors[i].iov_base, memory_ + offset + done + got, vectors[i].iov_len);
-                got += vectors[i].iov_len;
+            for (std::size_t i = 0; i < spanCount; ++i) {
+                std::memcpy(spans[i].into, memory_ + offset + done + got, spans[i].count);
+                got += spans[i].count;
             }
         } else {
-            const ssize_t read = ::preadv(descriptor_, vectors.data(), static_cast<int>(vectorCount),
-                                          static_cast<off_t>(offset) + static_cast<off_t>(done));
-            if (read < 0) {
-                if (errno == EINTR) {
-                    continue;
-                }
-                return Error::fromSystem(errno);
+            auto read = file_.readSpans(offset + static_cast<std::int64_t>(done),
+                                        std::span<const ReadSpan>(spans.data(), spanCount));
+            if (!read.ok()) {
+                return read.error();
             }
-            if (read == 0) {
+            if (read.value() == 0) {
                 return done;  // the file shrank since it was opened
             }
-            got = static_cast<std::size_t>(read);
+            got = read.value();
         }
         done += got;
         while (got > 0) {
@@ -167,23 +128,20 @@ Result<std::size_t> ByteSource::readParts(std::int64_t offset, std::span<const R
 }
 
 Result<std::size_t> ByteSource::readHead(std::uint8_t* into, std::size_t count) const {
-    if (memory_ != nullptr || descriptor_ < 0) {
+    if (memory_ != nullptr || !file_.isOpen()) {
         return readAt(0, into, count);
     }
-    // The descriptor is fresh from open(), so its position is the start of the file.
+    // Read as a stream, past the size taken at opening: a pipe has none.
     std::size_t done = 0;
     while (done < count) {
-        const ssize_t got = ::read(descriptor_, into + done, count - done);
-        if (got < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            return Error::fromSystem(errno);
+        auto got = file_.readFromStart(done, into + done, std::min(count - done, SystemFile::mostBytes));
+        if (!got.ok()) {
+            return got.error();
         }
-        if (got == 0) {
+        if (got.value() == 0) {
             break;
         }
-        done += static_cast<std::size_t>(got);
+        done += got.value();
     }
     return done;
 }

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "format/result.hpp"
+#include "format/system_file.hpp"
 
 namespace korvex {
 
@@ -19,7 +20,8 @@ struct ReadPart {
 
 class ByteSource {
 public:
-    // Opens a file read-only. A directory is refused with EISDIR, as the interpreter's open() does.
+    // Opens a file read-only (its path in UTF-8 on Windows). A directory is refused as the interpreter's
+    // open() refuses it: EISDIR on POSIX systems, EACCES on Windows.
     static Result<ByteSource> open(const std::string& path);
     // A source over bytes owned by the caller, which must outlive the source.
     static ByteSource fromMemory(std::span<const std::uint8_t> bytes);
@@ -49,7 +51,7 @@ public:
 private:
     ByteSource() = default;
 
-    int descriptor_ = -1;
+    SystemFile file_;
     const std::uint8_t* memory_ = nullptr;
     std::int64_t size_ = 0;
 };
