@@ -10,7 +10,7 @@ from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
 import korvex
-from checks import (DOUBLE_REPORT, INT_REPORT, PATH_KINDS, assert_same_error, needs_proc_fd,
+from checks import (DIRECTORY_ERROR, DOUBLE_REPORT, INT_REPORT, PATH_KINDS, assert_same_error, needs_proc_fd,
                     open_descriptors, raised_by)
 from opusmodel import DATA_BLOCK_TYPES, DERIVATIVES, FRONT_SET, model_listing
 from opuswriter import (DATA_PARAMETERS, DATA_VALUES, EXTEND_3D, MAGIC, OpusFile, block_type,
@@ -292,7 +292,7 @@ def test_no_file_stays_open_after_a_result_or_an_error(write_file, unraisable, t
         (str(write_file(MAGIC[:2])), struct.error),
         (str(write_file(OpusFile(offset_to_directory=-1).build())), OSError),
         (str(tmp_path / "missing.opus"), FileNotFoundError),
-        (str(tmp_path), IsADirectoryError),
+        (str(tmp_path), DIRECTORY_ERROR),
     ]
     truncated = str(write_file(MAGIC))
     before = open_descriptors()
