@@ -16,8 +16,13 @@ def run(*command):
 
 def test_core_unit_tests(tmp_path):
     build = tmp_path / "build"
-    # Warnings are errors when KORVEX_WERROR is ON, as CI sets it.
-    run("cmake", "-S", ROOT, "-B", build, "-DKORVEX_CORE_TESTS=ON", "-DKORVEX_SANITIZE=ON",
-        f"-DKORVEX_WERROR={os.environ.get('KORVEX_WERROR', 'OFF')}", f"-DPython_EXECUTABLE={sys.executable}")
-    run("cmake", "--build", build, "--target", "korvex_core_tests")
-    assert run(build / "korvex_core_tests", tmp_path).endswith(" passed, 0 failed\n")
+    # No sanitizers under Windows, whose compilers lack UBSan. Warnings are errors when KORVEX_WERROR
+    # is ON, as CI sets it. The core and its tests need no Python: the module is left out.
+    sanitize = "OFF" if sys.platform == "win32" else "ON"
+    run("cmake", "-S", ROOT, "-B", build, "-DKORVEX_CORE_TESTS=ON", "-DKORVEX_MODULE=OFF",
+        f"-DKORVEX_SANITIZE={sanitize}", f"-DKORVEX_WERROR={os.environ.get('KORVEX_WERROR', 'OFF')}")
+    run("cmake", "--build", build, "--target", "korvex_core_tests", "--config", "Debug")
+    # A generator of several configurations (Visual Studio) puts the program in a folder of its own.
+    name = "korvex_core_tests.exe" if sys.platform == "win32" else "korvex_core_tests"
+    program = next(path for path in (build / name, build / "Debug" / name) if path.exists())
+    assert run(program, tmp_path).endswith(" passed, 0 failed\n")

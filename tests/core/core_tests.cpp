@@ -8,6 +8,8 @@
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
+#include <filesystem>
+#include <fstream>
 #include <limits>
 #include <optional>
 #include <span>
@@ -15,7 +17,16 @@
 #include <string_view>
 #include <vector>
 
-#include <unistd.h>
+#if defined(_WIN32)
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <windows.h>
+#include <winioctl.h>
+#endif
 
 #include "extract/assembly.hpp"
 #include "extract/maps.hpp"
@@ -23,6 +34,7 @@
 #include "extract/request.hpp"
 #include "extract/values.hpp"
 #include "format/block_type.hpp"
+#include "format/checked.hpp"
 #include "format/byte_source.hpp"
 #include "format/directory.hpp"
 #include "format/header.hpp"
@@ -138,11 +150,44 @@ void readAtStaysInsideTheSource() {
     CHECK(readValues(source, 0, std::span<float>()).value() == 0);
 }
 
+#if defined(_WIN32)
+constexpr bool onWindows = true;
+#else
+constexpr bool onWindows = false;
+#endif
+
+// Each path gets the errno that the interpreter's open() gets for it on this system.
 void openReportsSystemErrors(const std::string& folder) {
-    const auto missing = ByteSource::open(folder + "/no such file");
-    CHECK(!missing.ok() && missing.error().kind == ErrorKind::system && missing.error().systemError == ENOENT);
-    const auto directory = ByteSource::open(folder);
-    CHECK(!directory.ok() && directory.error().systemError == EISDIR);
+    struct Case {
+        const char* what;
+        std::string path;
+        int error;
+    };
+    const std::vector<Case> cases = {
+        {"missing file", folder + "/no such file", ENOENT},
+        {"missing folder", folder + "/no such folder/file", ENOENT},
+        // Windows refuses to open a directory as a file: PermissionError 13 from open() there.
+        {"directory", folder, onWindows ? EACCES : EISDIR},
+        // A path that is not UTF-8 has no wide form on Windows; elsewhere it is a name like any other.
+        {"not UTF-8", folder + "/\xFF\xFE.bin", onWindows ? EILSEQ : ENOENT},
+        // ERROR_INVALID_NAME, which the C runtime's table leaves to its default, EINVAL.
+        {"a name Windows refuses", folder + "/a<b", onWindows ? EINVAL : ENOENT},
+    };
+    for (const Case& test : cases) {
+        const auto opened = ByteSource::open(test.path);
+        check(!opened.ok() && opened.error().kind == ErrorKind::system && opened.error().systemError == test.error,
+              test.what, __LINE__);
+    }
+#if defined(_WIN32)
+    // A file another handle holds with no sharing: ERROR_SHARING_VIOLATION, EACCES as from open().
+    const std::wstring locked = std::filesystem::path(folder + "/locked.bin").wstring();
+    HANDLE holder = CreateFileW(locked.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    CHECK(holder != INVALID_HANDLE_VALUE);
+    const auto shared = ByteSource::open(folder + "/locked.bin");
+    CHECK(!shared.ok() && shared.error().systemError == EACCES);
+    CloseHandle(holder);
+    DeleteFileW(locked.c_str());
+#endif
 }
 
 void fileSourceReadsWhatTheFileHolds(const std::string& folder) {
@@ -153,6 +198,10 @@ void fileSourceReadsWhatTheFileHolds(const std::string& folder) {
     std::fclose(file);
     auto source = ByteSource::open(path);
     CHECK(source.ok() && source.value().size() == 6);
+    // A read at an offset first: the magic test still reads from the start (a Windows read at an
+    // offset moves the file's position).
+    std::uint8_t two[2] = {};
+    CHECK(source.value().readAt(4, two, 2).value() == 2 && two[0] == 0x18);
     CHECK(isOpusFile(source.value()).value() == true);
     Cursor cursor(source.value(), 4);
     CHECK(readInt(cursor) == 0 && cursor.position == 6 && reportsAre(cursor, {Reader::readInt}));
@@ -210,6 +259,129 @@ void scatteredReads(const std::string& folder) {
         scatteredReadsOf(source.value(), bytes);
     }
     std::remove(path.c_str());
+}
+
+// A file named in UTF-8 beyond ASCII: on Windows the name is opened by its UTF-16 form.
+void nonAsciiFileName(const std::string& folder) {
+    const std::u8string name = u8"gr\u00fc\u00dfe \u03bb \u65e5\u672c.bin";
+    const std::filesystem::path path = std::filesystem::path(folder) / name;
+    const Bytes bytes = {0x0A, 0x0A, 0xFE, 0xFE, 7};
+    {
+        std::ofstream file(path, std::ios::binary);
+        file.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+    }
+    auto source = ByteSource::open(folder + "/" + std::string(name.begin(), name.end()));
+    std::uint8_t last = 0;
+    CHECK(source.ok() && source.value().size() == 5 && source.value().readAt(4, &last, 1).value() == 1 && last == 7);
+    std::filesystem::remove(path);
+}
+
+// The null device has no size and is read as a stream: no bytes, so too few for the magic test.
+void nullDeviceReadsAsAStream() {
+    auto source = ByteSource::open(onWindows ? "NUL" : "/dev/null");
+    CHECK(source.ok() && source.value().size() == 0);
+    if (source.ok()) {
+        std::uint8_t head[4];
+        CHECK(source.value().readHead(head, 4).value() == 0);
+        const auto magic = isOpusFile(source.value());
+        CHECK(!magic.ok() && magic.error().kind == ErrorKind::shortRead);
+    }
+}
+
+// Writes `bytes` at `offset` of a new file that holds nothing else, without writing the zeros before
+// them: a sparse file, where the system has them.
+bool writeSparse(const std::string& path, std::int64_t offset, const Bytes& bytes) {
+#if defined(_WIN32)
+    const std::wstring wide = std::filesystem::path(path).wstring();
+    HANDLE file = CreateFileW(wide.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        return false;
+    }
+    DWORD ignored = 0;
+    // Without this NTFS would write out every zero before the offset.
+    DeviceIoControl(file, FSCTL_SET_SPARSE, nullptr, 0, nullptr, 0, &ignored, nullptr);
+    LARGE_INTEGER at;
+    at.QuadPart = offset;
+    DWORD written = 0;
+    const bool done = SetFilePointerEx(file, at, nullptr, FILE_BEGIN) &&
+                      WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) &&
+                      written == bytes.size();
+    CloseHandle(file);
+    return done;
+#else
+    std::ofstream file(path, std::ios::binary | std::ios::trunc);
+    file.seekp(static_cast<std::streamoff>(offset));
+    file.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+    return static_cast<bool>(file);
+#endif
+}
+
+// A file past 4 GiB: sizes and offsets beyond 32 bits, for single and scattered reads.
+void offsetsPastFourGiB(const std::string& folder) {
+    const std::string path = folder + "/past-4-GiB.bin";
+    constexpr std::int64_t fourGiB = std::int64_t{1} << 32;
+    Bytes tail(64);
+    for (std::size_t i = 0; i < tail.size(); ++i) {
+        tail[i] = static_cast<std::uint8_t>(0x40 + i);
+    }
+    // Bytes 4 GiB - 32 to 4 GiB + 32: a high half that a 32-bit offset would turn into 4 GiB less.
+    if (!writeSparse(path, fourGiB - 32, tail)) {
+        std::printf("NOTE: offsetsPastFourGiB skipped: no file of 4 GiB could be made in %s\n", folder.c_str());
+        std::error_code ignored;
+        std::filesystem::remove(path, ignored);
+        return;
+    }
+    // In a scope of its own: Windows deletes no file while it is open.
+    if (auto source = ByteSource::open(path); !source.ok()) {
+        check(false, "open a file past 4 GiB", __LINE__);
+    } else {
+        CHECK(source.value().size() == fourGiB + 32);
+        const ByteSource& file = source.value();
+        Bytes read(16, 0);
+        CHECK(file.readAt(fourGiB + 8, read.data(), 16).value() == 16 && read[0] == 0x40 + 40 && read[15] == 0x40 + 55);
+        CHECK(file.readAt(fourGiB + 24, read.data(), 16).value() == 8 && read[7] == 0x40 + 63);
+        CHECK(file.readAt(8, read.data(), 1).value() == 1 && read[0] == 0);  // a zero of the hole
+        // Kept, dropped and kept again, across the 4 GiB line and past the end.
+        Bytes first(20, 0);
+        Bytes second(30, 0);
+        const std::vector<ReadPart> parts = {{first.data(), 20}, {nullptr, 20}, {second.data(), 30}};
+        CHECK(file.readParts(fourGiB - 36, parts).value() == 68);
+        CHECK(first[3] == 0 && first[4] == 0x40 && first[19] == 0x40 + 15 && second[0] == 0x40 + 36 &&
+              second[27] == 0x40 + 63 && second[28] == 0);
+        std::uint8_t head[4] = {1, 1, 1, 1};
+        CHECK(file.readHead(head, 4).value() == 4 && head[0] == 0 && head[3] == 0);
+    }
+    std::filesystem::remove(path);
+}
+
+// The overflow checks of the compiler's builtins and of the plain C++ ones agree, at the edges.
+void checkedArithmetic() {
+    constexpr std::int64_t max = std::numeric_limits<std::int64_t>::max();
+    constexpr std::int64_t min = std::numeric_limits<std::int64_t>::min();
+    const std::vector<std::int64_t> edges = {0, 1, -1, 2, -2, 3, 3037000499, 3037000500, -3037000500,
+                                             max / 2, max / 2 + 1, min / 2, min / 2 - 1, max - 1, max, min + 1, min};
+    int disagreements = 0;
+    for (const std::int64_t a : edges) {
+        for (const std::int64_t b : edges) {
+            std::int64_t sum = 7, portableSum = 7, product = 7, portableProduct = 7;
+            const bool added = checkedAdd(a, b, sum);
+            const bool multiplied = checkedMul(a, b, product);
+            if (added != portable::checkedAdd(a, b, portableSum) || sum != portableSum ||
+                multiplied != portable::checkedMul(a, b, portableProduct) || product != portableProduct ||
+                (!added && sum != 7) || (!multiplied && product != 7)) {
+                ++disagreements;
+            }
+        }
+    }
+    CHECK(disagreements == 0);
+    std::int64_t result = 0;
+    CHECK(checkedMul<std::int64_t>(3037000499, 3037000499, result) && result == 9223372030926249001);
+    CHECK(!checkedMul<std::int64_t>(3037000500, 3037000500, result) && !checkedMul<std::int64_t>(-1, min, result));
+    CHECK(checkedAdd<std::int64_t>(max, min, result) && result == -1 && !checkedAdd<std::int64_t>(max, 1, result));
+    std::uint64_t unsignedResult = 0;
+    CHECK(!portable::checkedMul<std::uint64_t>(std::uint64_t{1} << 32, std::uint64_t{1} << 32, unsignedResult) &&
+          portable::checkedMul<std::uint64_t>(std::uint64_t{1} << 32, (std::uint64_t{1} << 32) - 1, unsignedResult) &&
+          !portable::checkedAdd<std::uint64_t>(~std::uint64_t{0}, 1, unsignedResult));
 }
 
 void appendInt(Bytes& bytes, std::int32_t value) {
@@ -349,7 +521,9 @@ void directoryOfAFileThatShrinks(const std::string& folder) {
     std::fwrite(bytes.data(), 1, bytes.size(), file);
     std::fclose(file);
     auto source = ByteSource::open(path);
-    CHECK(::truncate(path.c_str(), 24 + 12 * 3 + 6) == 0);  // after its size was taken
+    std::error_code resized;
+    std::filesystem::resize_file(path, 24 + 12 * 3 + 6, resized);  // after its size was taken
+    CHECK(!resized);
     Cursor cursor(source.value());
     const auto directory = readDirectory(cursor, readFileHeader(cursor)).value();
     CHECK(directory.size() == 4 && directory[2].blockType == 3 && directory[3].blockType == 4);
@@ -826,6 +1000,44 @@ void traceMaps() {
     }
 }
 
+// The trace stack holds each value's very bits wherever it came from: 70 traces of 41 x 50 pixels
+// make a full group of 64 and a group of 6, 2048 pixels of a chunk and 2 more, so both the 4 x 4
+// register transpose and the loops around it place values. Even traces hold signalling NaNs, whose
+// bits any arithmetic on the way would change; odd traces ordinary floats, each value unique.
+void traceStackBitForBit() {
+    constexpr std::int32_t traces = 70;
+    const MapGeometry geometry{41 * 50, 41, 50};
+    const auto bitsOf = [](std::int64_t trace, std::int64_t pixel) {
+        const auto unique = static_cast<std::uint32_t>(trace * 4096 + pixel);
+        return trace % 2 == 0 ? 0x7F800001u + unique : std::bit_cast<std::uint32_t>(static_cast<float>(unique));
+    };
+    Bytes area;
+    for (std::int32_t r = 0; r < traces; ++r) {
+        for (std::int64_t j = 0; j < geometry.npt; ++j) {
+            appendInt(area, static_cast<std::int32_t>(bitsOf(r, j)));
+        }
+        area.insert(area.end(), 100, 0);  // an info record too short to hold a name
+    }
+    const Bytes file = mapBlock(100, {{1, traces}}, area);
+    const auto source = ByteSource::fromMemory(file);
+    std::vector<ReadReport> reports;
+    auto planned = planTraceMaps(source, 0, geometry, reports);
+    CHECK(planned.ok() && planned.value().traces() == traces && planned.value().stacks());
+    if (!planned.ok()) {
+        return;
+    }
+    std::vector<float> stack(static_cast<std::size_t>(geometry.npx * geometry.npy * traces));
+    TraceNames names;
+    CHECK(readTraceMaps(source, planned.value(), geometry, stack, names).kind == TraceMapsEnd::Kind::stacked);
+    std::int64_t wrong = 0;
+    for (std::int64_t pixel = 0; pixel < geometry.npt; ++pixel) {
+        for (std::int64_t k = 0; k < traces; ++k) {
+            wrong += std::bit_cast<std::uint32_t>(stack[static_cast<std::size_t>(pixel * traces + k)]) != bitsOf(k, pixel);
+        }
+    }
+    CHECK(wrong == 0);
+}
+
 ParameterValue integer(std::int64_t value) {
     return {ParameterType::integer, value, 0.0};
 }
@@ -1025,6 +1237,10 @@ int main(int argc, char** argv) {
     openReportsSystemErrors(folder);
     fileSourceReadsWhatTheFileHolds(folder);
     scatteredReads(folder);
+    nonAsciiFileName(folder);
+    nullDeviceReadsAsAStream();
+    offsetsPastFourGiB(folder);
+    checkedArithmetic();
     blockTypeFieldsOfWorkedCodes();
     dataBlockNames();
     directoryWalkStopsAtTheEndOfTheFile();
@@ -1037,6 +1253,7 @@ int main(int argc, char** argv) {
     evenSpacingAndStoredValues();
     mapCubes();
     traceMaps();
+    traceStackBitForBit();
     axisPlans();
     mapPlans();
     spectrumPlansAndLocation();
