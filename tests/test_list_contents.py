@@ -166,6 +166,25 @@ def test_every_kind_of_path_is_accepted(write_file, kind):
     assert korvex.listContents(PATH_KINDS[kind](file_with(write_file, [parameters_of("AB")]))) == [AB]
 
 
+FOLDER_NOT_ASCII = "Spektren äöü 光谱"
+
+
+# Windows names files in UTF-16, which the core is handed as UTF-8; elsewhere the bytes of the
+# file-system encoding are the name.
+@pytest.mark.skipif(os.fsdecode(os.fsencode(FOLDER_NOT_ASCII)) != FOLDER_NOT_ASCII,
+                    reason="the file-system encoding cannot name the folder")
+@pytest.mark.parametrize("kind", PATH_KINDS)
+def test_names_that_are_not_ascii_are_opened_as_open_opens_them(tmp_path, kind):
+    folder = tmp_path / FOLDER_NOT_ASCII
+    folder.mkdir()
+    opus = OpusFile()
+    opus.add_entry(parameters_of("AB"))
+    (folder / "Probe ß.0").write_bytes(opus.build())
+    path, missing = PATH_KINDS[kind](folder / "Probe ß.0"), PATH_KINDS[kind](folder / "fehlt ü.0")
+    assert (korvex.isOpusFile(path), korvex.listContents(path)) == (True, [AB])
+    assert_same_error(raised_by(korvex.listContents, missing), raised_by(open, missing, "rb"))
+
+
 @pytest.mark.parametrize("dir_size", [0, 3])
 @pytest.mark.parametrize("offset", [-1, -12, -(2**31)])
 def test_negative_directory_offset_raises_what_seeking_there_raises(write_file, offset, dir_size):
