@@ -1,8 +1,8 @@
-/* pyconfig.h for building a CPython 3.10+ extension for 64-bit Windows with MinGW-w64 against the
-   interpreter's other headers from any platform (.ci/windows). It states only what those headers
-   read: the platform, the DLL linkage of the API and the sizes of the C types, as the MSVC-built
-   interpreter has them. The interpreter's own build settings (pymalloc, 30-bit digits, no debug
-   build, no trace refs) are the headers' defaults or need no macro here. */
+/* pyconfig.h for building a CPython extension for 64-bit Windows with MinGW-w64 against the
+   interpreter's other headers as another platform installs them (.ci/windows; used with 3.11's). It
+   states only what those headers read: the platform, the DLL linkage of the API and the sizes of the
+   C types, as the MSVC-built interpreter has them. The interpreter's own build settings (pymalloc,
+   30-bit digits, no debug build, no trace refs) are the headers' defaults or need no macro here. */
 #ifndef KORVEX_WINDOWS_PYCONFIG_H
 #define KORVEX_WINDOWS_PYCONFIG_H
 
