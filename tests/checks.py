@@ -2,6 +2,7 @@
 
 import os
 import struct
+import sys
 
 import numpy as np
 import pytest
@@ -55,6 +56,10 @@ def assert_same_error(actual, expected):
         assert actual.filename2 == expected.filename2
 
 
+# What open() raises for a directory: Windows refuses to open one for reading (EACCES).
+DIRECTORY_ERROR = PermissionError if sys.platform == "win32" else IsADirectoryError
+
+
 def open_descriptors():
     """How many file descriptors the process holds."""
     return len(os.listdir("/proc/self/fd"))
@@ -66,6 +71,8 @@ DOCUMENTED_ERRORS = (ValueError, KeyError, IndexError, ZeroDivisionError, TypeEr
                      UnicodeDecodeError, MemoryError)
 
 
+# Linux's /proc/self/fd. A Windows interpreter under wine sees wine's, which holds one descriptor for
+# each file handle the interpreter has open, so it counts there too.
 needs_proc_fd = pytest.mark.skipif(not os.path.isdir("/proc/self/fd"), reason="needs /proc/self/fd")
 
 

@@ -206,7 +206,9 @@ def test_the_progress_bar_is_drawn_on_a_terminal_only():
     assert final.startswith("100% |#") and " 3/3 files, " in final and "." not in final.split("|")[1]
     first, last, cleared = terminal.text.split("\r")[1:-1]
     assert first.startswith("  0% |...") and " 0/3 files, " in first
-    assert last.startswith("100% |###") and last.split("|")[:2] == final.split("|")[:2]
+    # The bar is as wide as the rate's digits leave it, and the rate moves between two lines: a whole
+    # clock tick (15.6 ms on Windows) may pass between them, or none.
+    assert last.startswith("100% |###") and set(last.split("|")[1]) == {"#"} and " 3/3 files, " in last
     assert cleared.strip() == "" and len(cleared) >= len(last)
     piped = Terminal(tty=False)
     with Progress(3, "files", piped) as progress:

@@ -9,7 +9,7 @@ from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
 import korvex
-from checks import PATH_KINDS, assert_same_error, needs_proc_fd, open_descriptors, raised_by
+from checks import DIRECTORY_ERROR, PATH_KINDS, assert_same_error, needs_proc_fd, open_descriptors, raised_by
 from opuswriter import MAGIC, OpusFile, block_type, param_block
 
 REVERSED_MAGIC = b"\xfe\xfe\x0a\x0a"
@@ -66,7 +66,7 @@ def test_directory_raises_what_open_raises(tmp_path):
     expected = raised_by(open, str(tmp_path), "rb")
     actual = raised_by(korvex.isOpusFile, str(tmp_path))
     assert_same_error(actual, expected)
-    assert type(actual) is IsADirectoryError
+    assert type(actual) is DIRECTORY_ERROR
 
 
 @pytest.mark.parametrize("argument", [None, 1.5, bytearray(b"file.opus"), ["file.opus"]],
@@ -121,7 +121,7 @@ def test_no_file_stays_open_after_a_result_or_an_error(write_file, tmp_path):
     failing = [
         (short, struct.error),
         (str(tmp_path / "missing.opus"), FileNotFoundError),
-        (str(tmp_path), IsADirectoryError),
+        (str(tmp_path), DIRECTORY_ERROR),
         (None, TypeError),
     ]
 

@@ -10,7 +10,7 @@ from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
 import korvex
-from checks import (DOUBLE_REPORT, INT_REPORT, PATH_KINDS, assert_same_error, needs_proc_fd,
+from checks import (DIRECTORY_ERROR, DOUBLE_REPORT, INT_REPORT, PATH_KINDS, assert_same_error, needs_proc_fd,
                     open_descriptors, raised_by)
 from opusmodel import DATA_BLOCK_TYPES, DERIVATIVES, FRONT_SET, model_listing
 from opuswriter import (DATA_PARAMETERS, DATA_VALUES, EXTEND_3D, MAGIC, OpusFile, block_type,
@@ -166,6 +166,25 @@ def test_every_kind_of_path_is_accepted(write_file, kind):
     assert korvex.listContents(PATH_KINDS[kind](file_with(write_file, [parameters_of("AB")]))) == [AB]
 
 
+FOLDER_NOT_ASCII = "Spektren äöü 光谱"
+
+
+# Windows names files in UTF-16, which the core is handed as UTF-8; elsewhere the bytes of the
+# file-system encoding are the name.
+@pytest.mark.skipif(os.fsdecode(os.fsencode(FOLDER_NOT_ASCII)) != FOLDER_NOT_ASCII,
+                    reason="the file-system encoding cannot name the folder")
+@pytest.mark.parametrize("kind", PATH_KINDS)
+def test_names_that_are_not_ascii_are_opened_as_open_opens_them(tmp_path, kind):
+    folder = tmp_path / FOLDER_NOT_ASCII
+    folder.mkdir()
+    opus = OpusFile()
+    opus.add_entry(parameters_of("AB"))
+    (folder / "Probe ß.0").write_bytes(opus.build())
+    path, missing = PATH_KINDS[kind](folder / "Probe ß.0"), PATH_KINDS[kind](folder / "fehlt ü.0")
+    assert (korvex.isOpusFile(path), korvex.listContents(path)) == (True, [AB])
+    assert_same_error(raised_by(korvex.listContents, missing), raised_by(open, missing, "rb"))
+
+
 @pytest.mark.parametrize("dir_size", [0, 3])
 @pytest.mark.parametrize("offset", [-1, -12, -(2**31)])
 def test_negative_directory_offset_raises_what_seeking_there_raises(write_file, offset, dir_size):
@@ -292,7 +311,7 @@ def test_no_file_stays_open_after_a_result_or_an_error(write_file, unraisable, t
         (str(write_file(MAGIC[:2])), struct.error),
         (str(write_file(OpusFile(offset_to_directory=-1).build())), OSError),
         (str(tmp_path / "missing.opus"), FileNotFoundError),
-        (str(tmp_path), IsADirectoryError),
+        (str(tmp_path), DIRECTORY_ERROR),
     ]
     truncated = str(write_file(MAGIC))
     before = open_descriptors()

@@ -1,8 +1,6 @@
 // Exceptions and unraisable reports for core failures.
 #include "module/errors.hpp"
 
-#include <cerrno>
-
 #include "module/state.hpp"
 #include "module/texts.hpp"
 
@@ -14,13 +12,31 @@ void setStructError(long long width) {
     PyErr_Format(moduleState().structError.get(), "unpack requires a buffer of %lld bytes", width);
 }
 
+// Sets OSError(code, os.strerror(code)[, filename]), which the OSError type turns into its subclass
+// for the code (FileNotFoundError, PermissionError ...). Built from the code itself rather than
+// through errno and PyErr_SetFromErrno: a module built against another C runtime than the
+// interpreter's (MinGW against the MSVC one on Windows) does not share errno with it. The message is
+// the interpreter's own os.strerror, so that it reads as open()'s does on each system.
+void setSystemError(int code, PyObject* filename) {
+    PyRef os(PyImport_ImportModule("os"));
+    PyRef message = os ? PyRef(PyObject_CallMethod(os.get(), "strerror", "i", code)) : PyRef();
+    if (!message) {
+        return;
+    }
+    PyRef error(filename != nullptr ? PyObject_CallFunction(PyExc_OSError, "iOO", code, message.get(), filename)
+                                    : PyObject_CallFunction(PyExc_OSError, "iO", code, message.get()));
+    if (error) {
+        PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(error.get())), error.get());
+    }
+}
+
 }  // namespace
 
 PyObject* raiseError(const Error& error, PyObject* filename) {
     switch (error.kind) {
         case ErrorKind::system:
-            errno = error.systemError;
-            return PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, filename);
+            setSystemError(error.systemError, filename);
+            return nullptr;
         case ErrorKind::shortRead:
             setStructError(error.value);
             return nullptr;
@@ -62,8 +78,7 @@ PyObject* raiseError(const Error& error, PyObject* filename) {
 void reportFailedReads(std::span<const ReadReport> reports) {
     for (const ReadReport& report : reports) {
         if (report.systemError != 0) {
-            errno = report.systemError;
-            PyErr_SetFromErrno(PyExc_OSError);
+            setSystemError(report.systemError, nullptr);
         } else {
             setStructError(static_cast<long long>(widthOf(report.reader)));
         }

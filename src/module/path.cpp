@@ -7,6 +7,35 @@
 
 namespace korvex {
 
+namespace {
+
+// The bytes of the path `filename` (a str or bytes) as the core opens it, or null with the exception
+// set that open() raises for it.
+PyRef encodePath(PyObject* filename) {
+#ifdef _WIN32
+    // Windows names files in UTF-16, and the core opens a file by the UTF-8 form of its name. open()
+    // takes a str as it is and decodes bytes with the file-system encoding (UTF-8, or the ANSI code
+    // page in legacy mode), refusing a NUL in either: PyUnicode_FSDecoder is that step. The lone
+    // surrogates that Windows names may hold pass through surrogatepass; the core refuses them.
+    PyObject* decoded = nullptr;
+    if (!PyUnicode_FSDecoder(filename, &decoded)) {
+        return PyRef();
+    }
+    PyRef text(decoded);
+    return PyRef(PyUnicode_AsEncodedString(text.get(), "utf-8", "surrogatepass"));
+#else
+    PyRef bytes = PyBytes_Check(filename) ? PyRef::borrow(filename) : PyRef(PyUnicode_EncodeFSDefault(filename));
+    if (bytes && std::memchr(PyBytes_AS_STRING(bytes.get()), '\0',
+                             static_cast<std::size_t>(PyBytes_GET_SIZE(bytes.get()))) != nullptr) {
+        PyErr_SetString(PyExc_ValueError, "embedded null byte");
+        return PyRef();
+    }
+    return bytes;
+#endif
+}
+
+}  // namespace
+
 PathKind toNativePath(PyObject* argument, NativePath& path) {
     if (!PyUnicode_Check(argument) && !PyBytes_Check(argument)) {
         const int pathLike = PyObject_HasAttrString(reinterpret_cast<PyObject*>(Py_TYPE(argument)), "__fspath__");
@@ -18,18 +47,11 @@ PathKind toNativePath(PyObject* argument, NativePath& path) {
     if (!path.filename) {
         return PathKind::failed;
     }
-    PyRef bytes = PyBytes_Check(path.filename.get()) ? PyRef::borrow(path.filename.get())
-                                                     : PyRef(PyUnicode_EncodeFSDefault(path.filename.get()));
+    PyRef bytes = encodePath(path.filename.get());
     if (!bytes) {
         return PathKind::failed;
     }
-    const char* data = PyBytes_AS_STRING(bytes.get());
-    const auto length = static_cast<std::size_t>(PyBytes_GET_SIZE(bytes.get()));
-    if (std::memchr(data, '\0', length) != nullptr) {
-        PyErr_SetString(PyExc_ValueError, "embedded null byte");
-        return PathKind::failed;
-    }
-    path.encoded.assign(data, length);
+    path.encoded.assign(PyBytes_AS_STRING(bytes.get()), static_cast<std::size_t>(PyBytes_GET_SIZE(bytes.get())));
     return PathKind::native;
 }
 

@@ -9,7 +9,7 @@ namespace korvex {
 
 struct NativePath {
     PyRef filename;       // the str or bytes that open() names in its errors
-    std::string encoded;  // file-system encoding of it, without NUL bytes
+    std::string encoded;  // as the core opens it: file-system encoding, UTF-8 on Windows; no NUL
 };
 
 enum class PathKind { native, other, failed };
