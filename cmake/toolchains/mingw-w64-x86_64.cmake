@@ -1,6 +1,6 @@
 # Cross build for 64-bit Windows with MinGW-w64 (Debian's g++-mingw-w64-x86-64-posix: the POSIX
-# threads variant, which std::thread and friends need). Linked statically, so the programs need no
-# MinGW DLLs beside them and run as they are, under Windows or wine.
+# threads variant, which std::thread and friends need). Linked statically, so the programs and the
+# extension module need no MinGW DLLs beside them and run as they are, under Windows or wine.
 set(CMAKE_SYSTEM_NAME Windows)
 set(CMAKE_SYSTEM_PROCESSOR AMD64)
 set(CMAKE_C_COMPILER x86_64-w64-mingw32-gcc-posix)
@@ -11,3 +11,5 @@ set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 set(CMAKE_EXE_LINKER_FLAGS_INIT "-static")
+set(CMAKE_MODULE_LINKER_FLAGS_INIT "-static")
+set(CMAKE_SHARED_LINKER_FLAGS_INIT "-static")
