@@ -124,23 +124,63 @@ Result<std::size_t> readFile(HANDLE handle, std::int64_t offset, std::uint8_t* i
     return static_cast<std::size_t>(got);
 }
 
+// The UTF-16 name of a path given in UTF-8, or false when `path` is not UTF-8. A Windows name may
+// hold a surrogate without its pair, which the interpreter passes on as it is; its UTF-8 form
+// (surrogatepass) is three bytes ED A0-BF 80-BF, which are taken here as that one code unit.
+// Overlong forms, code points past U+10FFFF and cut or stray continuation bytes are refused.
+bool widen(const std::string& path, std::wstring& wide) {
+    wide.clear();
+    wide.reserve(path.size());
+    const auto* at = reinterpret_cast<const unsigned char*>(path.data());
+    const auto* const end = at + path.size();
+    while (at < end) {
+        const unsigned lead = *at++;
+        if (lead < 0x80) {
+            wide.push_back(static_cast<wchar_t>(lead));
+            continue;
+        }
+        int more;
+        std::uint32_t point;
+        std::uint32_t least;
+        if (lead >= 0xC2 && lead <= 0xDF) {
+            more = 1, point = lead & 0x1Fu, least = 0x80;
+        } else if (lead >= 0xE0 && lead <= 0xEF) {
+            more = 2, point = lead & 0x0Fu, least = 0x800;
+        } else if (lead >= 0xF0 && lead <= 0xF4) {
+            more = 3, point = lead & 0x07u, least = 0x10000;
+        } else {
+            return false;
+        }
+        if (end - at < more) {
+            return false;
+        }
+        for (int i = 0; i < more; ++i) {
+            const unsigned next = *at++;
+            if ((next & 0xC0u) != 0x80u) {
+                return false;
+            }
+            point = (point << 6) | (next & 0x3Fu);
+        }
+        if (point < least || point > 0x10FFFF) {
+            return false;
+        }
+        if (point >= 0x10000) {
+            point -= 0x10000;
+            wide.push_back(static_cast<wchar_t>(0xD800 + (point >> 10)));
+            wide.push_back(static_cast<wchar_t>(0xDC00 + (point & 0x3FFu)));
+        } else {
+            wide.push_back(static_cast<wchar_t>(point));
+        }
+    }
+    return true;
+}
+
 }  // namespace
 
 Result<SystemFile> SystemFile::open(const std::string& path) {
-    if (path.size() > static_cast<std::size_t>(INT_MAX)) {
-        return Error::fromSystem(ENAMETOOLONG);
-    }
     std::wstring wide;
-    if (!path.empty()) {
-        const int length = static_cast<int>(path.size());
-        const int units = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, path.data(), length, nullptr, 0);
-        if (units <= 0) {
-            return Error::fromSystem(EILSEQ);  // not UTF-8
-        }
-        wide.resize(static_cast<std::size_t>(units));
-        if (MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, path.data(), length, wide.data(), units) != units) {
-            return Error::fromSystem(EILSEQ);
-        }
+    if (!widen(path, wide)) {
+        return Error::fromSystem(EILSEQ);  // not UTF-8
     }
     // No FILE_FLAG_BACKUP_SEMANTICS, so that a directory fails with ERROR_ACCESS_DENIED, as it does
     // for the interpreter's open(). Other processes may still write, rename or delete the file, as

@@ -16,7 +16,8 @@ PyRef encodePath(PyObject* filename) {
     // Windows names files in UTF-16, and the core opens a file by the UTF-8 form of its name. open()
     // takes a str as it is and decodes bytes with the file-system encoding (UTF-8, or the ANSI code
     // page in legacy mode), refusing a NUL in either: PyUnicode_FSDecoder is that step. The lone
-    // surrogates that Windows names may hold pass through surrogatepass; the core refuses them.
+    // surrogates that Windows names may hold pass through surrogatepass, and the core opens the
+    // name that holds them, as open() does.
     PyObject* decoded = nullptr;
     if (!PyUnicode_FSDecoder(filename, &decoded)) {
         return PyRef();

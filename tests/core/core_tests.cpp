@@ -170,6 +170,12 @@ void openReportsSystemErrors(const std::string& folder) {
         {"directory", folder, onWindows ? EACCES : EISDIR},
         // A path that is not UTF-8 has no wide form on Windows; elsewhere it is a name like any other.
         {"not UTF-8", folder + "/\xFF\xFE.bin", onWindows ? EILSEQ : ENOENT},
+        {"overlong UTF-8", folder + "/\xC0\xAE.bin", onWindows ? EILSEQ : ENOENT},
+        {"UTF-8 cut short", folder + "/a\xE6\x97", onWindows ? EILSEQ : ENOENT},
+        {"past U+10FFFF", folder + "/\xF4\x90\x80\x80.bin", onWindows ? EILSEQ : ENOENT},
+        // A surrogate without its pair, as the interpreter passes a Windows name on: a name that
+        // Windows may hold, so a missing file like any other.
+        {"lone surrogate", folder + "/x\xED\xA0\x80y.bin", ENOENT},
         // ERROR_INVALID_NAME, which the C runtime's table leaves to its default, EINVAL.
         {"a name Windows refuses", folder + "/a<b", onWindows ? EINVAL : ENOENT},
     };
@@ -261,9 +267,10 @@ void scatteredReads(const std::string& folder) {
     std::remove(path.c_str());
 }
 
-// A file named in UTF-8 beyond ASCII: on Windows the name is opened by its UTF-16 form.
+// A file named in UTF-8 beyond ASCII, past U+FFFF too: on Windows the name is opened by its UTF-16
+// form, a surrogate pair for the last character.
 void nonAsciiFileName(const std::string& folder) {
-    const std::u8string name = u8"gr\u00fc\u00dfe \u03bb \u65e5\u672c.bin";
+    const std::u8string name = u8"gr\u00fc\u00dfe \u03bb \u65e5\u672c \U0001F52C.bin";
     const std::filesystem::path path = std::filesystem::path(folder) / name;
     const Bytes bytes = {0x0A, 0x0A, 0xFE, 0xFE, 7};
     {
