@@ -3,7 +3,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <climits>
 #include <string>
 
 #ifndef WIN32_LEAN_AND_MEAN
