@@ -87,9 +87,9 @@ std::optional<std::int64_t> axis(std::string_view what, const AxisPlan& plan, st
 template <typename Sink>
 void singleSpectrum(const ByteSource& source, std::int64_t offsetToData, const ParameterList& parameters,
                     const ArrayLimits& limits, Sink& sink) {
-    const SpectrumPlan plan = planSpectrum(parameters, offsetToData);
+    const SpectrumPlan plan = planSpectrum(parameters, offsetToData, source.size());
     sink("spectrum", plan);
-    if (plan.missingLabel) {
+    if (plan.missingLabel || plan.countPastFile) {
         return;
     }
     const auto count = axis("x", plan.x, source.size(), limits, sink);
@@ -149,7 +149,7 @@ void mapData(const ByteSource& source, const BlockRequest& request, const BlockL
              const ParameterList& parameters, const ArrayLimits& limits, Sink& sink) {
     const MapPlan plan = planMap(source, request, locations, parameters);
     sink("map", plan);
-    if (!plan.ready()) {
+    if (!plan.ready() || plan.countPastFile) {
         return;
     }
     const auto npx = axis("map x", plan.mapX, source.size(), limits, sink);

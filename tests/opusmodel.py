@@ -169,6 +169,7 @@ def model_spectrum(data, block):
     try:
         found, parameters = located_parameters(reader, block)
         npt, fxv, lxv, mxy, mny = (parameters[label] for label in ("NPT", "FXV", "LXV", "MXY", "MNY"))
+        refuse_counts_past_file({"NPT": npt}, len(data))
         x = np.linspace(fxv, lxv, npt)
         if found["data"] < 0:
             raise seek_error()
@@ -177,6 +178,13 @@ def model_spectrum(data, block):
         return (x, y, mxy, mny, parameters), reader.reports
     except Exception as error:  # noqa: BLE001 - the model's answer is the exception itself
         return error, reader.reports
+
+
+def refuse_counts_past_file(counts, size):
+    """ValueError for the first int count (in order) that exceeds the file's size in bytes."""
+    for label, count in counts.items():
+        if type(count) is int and count > size:
+            raise ValueError(f"{label} of {count} is more than a file of {size} bytes can hold")
 
 
 # The parameters of a map request, in the order they are looked up.
@@ -328,6 +336,7 @@ def model_map(path, data, block):
             if lacks_map_geometry(block, values):
                 printed += 1
                 values.update(underived_geometry(reader, found, block, parameters))
+            refuse_counts_past_file({label: values[label] for label in ("NPT", "NPX", "NPY")}, len(data))
             result = {**map_axes(values), "maxY": values["MXY"], "minY": values["MNY"]}
             npt, npx, npy = values["NPT"], values["NPX"], values["NPY"]
             if block[0] == "TRC":

@@ -428,6 +428,28 @@ def test_bad_axis_values_raise_numpys_errors(write_file, npt, fxv, lxv):
     assert_same_error(raised_by(load, write_file, opus), raised_by(np.linspace, fxv, lxv, npt))
 
 
+def test_npt_that_no_file_of_its_size_could_hold_raises(write_file):
+    def file_with(npt):
+        opus = OpusFile()
+        opus.add_block(AB_PARAMS, param_block_from_dict({"NPT": npt, "FXV": 0.0, "LXV": 1.0, "MXY": 0.0, "MNY": 0.0}))
+        opus.add_block(AB_DATA, float32_block([1, 2]))
+        return opus
+
+    size = len(file_with(0).build())
+    # NPT up to the size in bytes is taken: the y the file holds is shorter than x.
+    result = load(write_file, file_with(size))
+    assert len(result.x) == size and result.y.tolist() == [1, 2]
+    with pytest.raises(ValueError) as info:
+        load(write_file, file_with(size + 1))
+    assert info.value.args == (f"NPT of {size + 1} is more than a file of {size} bytes can hold",)
+    # A missing label is still looked up first.
+    opus = OpusFile()
+    opus.add_block(AB_PARAMS, param_block_from_dict({"NPT": 2**31 - 1, "FXV": 0.0, "LXV": 1.0, "MXY": 0.0}))
+    opus.add_block(AB_DATA, float32_block([1]))
+    with pytest.raises(KeyError):
+        load(write_file, opus)
+
+
 @pytest.mark.parametrize("missing", ["NPT", "FXV", "LXV", "MXY", "MNY"])
 def test_missing_label_raises_key_error_in_lookup_order(write_file, missing):
     labels = list(SPECTRUM)

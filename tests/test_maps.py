@@ -231,7 +231,7 @@ def test_runs_of_records_that_read_nothing_cost_nothing(write_file):
     huge_run = (-(2**31), 2**31 - 1)
     grid = {**GEOMETRY, "NPT": 0, "NPX": 2**15, "NPY": 2**15}
     with pytest.raises(IndexError, match="^index 32768 is out of bounds for axis 0 with size 32768$"):
-        load(write_file, map_opus_file(MapBlock().entry(*huge_run), grid))
+        load(write_file, map_opus_file(MapBlock().entry(*huge_run).raw(bytes(2**15)), grid))
     # Maps of no values fit records of no bytes, which cost nothing either.
     empty_maps = {**TRACE_GEOMETRY, "NPT": 0, "NPY": 0}
     result = load(write_file, trace_file(MapBlock().entry(*huge_run).entry(*huge_run).raw(b"\0"), empty_maps), TRC)
@@ -251,9 +251,43 @@ def test_trace_records_of_empty_maps_past_the_end_of_the_file_raise(write_file):
 
 
 def test_an_impossible_cube_raises_numpys_memory_error(write_file):
+    # Each count fits a file of a megabyte; the cube of 2^60 values fits no memory.
     params = {**GEOMETRY, "NPX": 2**20, "NPY": 2**20, "NPT": 2**20}
     with pytest.raises(MemoryError):
-        load(write_file, map_opus_file(MapBlock(), params))
+        load(write_file, map_opus_file(MapBlock().raw(bytes(2**20)), params))
+
+
+@pytest.mark.parametrize("request_, params, original, refused", [
+    (CUBE, {**GEOMETRY, "NPT": 10**6, "NPX": 10**6}, None, "NPT"),
+    (TRC, {**TRACE_GEOMETRY, "NPX": 10**6, "NPY": 10**6}, None, "NPX"),
+    (CUBE, {**GEOMETRY, "NPY": 10**6}, None, "NPY"),
+    # Checked on the geometry taken from the underived data, after the line is printed.
+    (("AB", "3D", "1DER"), {**GEOMETRY, "NPX": 0}, {**GEOMETRY, "NPY": 10**6}, "NPY"),
+])
+def test_map_counts_that_no_file_of_its_size_could_hold_raise(write_file, capsys, request_, params, original,
+                                                               refused):
+    opus = map_opus_file(MapBlock(), params, TRACES if request_[0] == "TRC" else AB,
+                         deriv_type=1 if original else 0, original=original)
+    size = len(opus.build())
+    with pytest.raises(ValueError) as info:
+        load(write_file, opus, request_)
+    count = (original or params)[refused]
+    assert info.value.args == (f"{refused} of {count} is more than a file of {size} bytes can hold",)
+    assert capsys.readouterr().out == (ORIGINAL_LINE if original else "")
+
+
+def test_map_counts_up_to_the_file_size_and_other_types_keep_their_errors(write_file):
+    opus = map_opus_file(MapBlock(), {**GEOMETRY, "NPT": 0, "NPX": 1})
+    size = len(opus.build())
+    # A count of exactly the size in bytes is taken (no record: the cube is zeros).
+    opus = map_opus_file(MapBlock(), {**GEOMETRY, "NPT": 0, "NPX": 1, "NPY": size})
+    assert load(write_file, opus).spectra.shape == (size, 1, 0)
+    # A float count is left to NumPy, and a missing label is still a KeyError.
+    with pytest.raises(TypeError):
+        load(write_file, map_opus_file(MapBlock(), {**GEOMETRY, "NPX": 1e9}))
+    with pytest.raises(KeyError):
+        load(write_file, map_opus_file(MapBlock(), {label: value for label, value in
+                                                    {**GEOMETRY, "NPT": 10**9}.items() if label != "MNY"}))
 
 
 def test_a_negative_data_offset_raises_what_seeking_there_raises(write_file):

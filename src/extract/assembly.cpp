@@ -139,7 +139,7 @@ AxisPlan planMapAxis(const ParameterValue& first, const ParameterValue& step, co
     return numericAxis(*from, last, count.integer);
 }
 
-SpectrumPlan planSpectrum(const ParameterList& parameters, std::int64_t offsetToData) {
+SpectrumPlan planSpectrum(const ParameterList& parameters, std::int64_t offsetToData, std::int64_t fileSize) {
     SpectrumPlan plan;
     std::array<ParameterValue, spectrumLabels.size()> values;
     plan.missingLabel = lookUpAll(parameters, std::span(spectrumLabels), std::span(values));
@@ -147,6 +147,7 @@ SpectrumPlan planSpectrum(const ParameterList& parameters, std::int64_t offsetTo
         return plan;
     }
     static_assert(spectrumLabels[0] == "NPT" && spectrumLabels[1] == "FXV" && spectrumLabels[2] == "LXV");
+    plan.countPastFile = firstCountPastFile(std::array{spectrumLabels[0]}, std::array{values[0]}, fileSize);
     plan.x = planAxis(values[1], values[2], values[0]);
     if (offsetToData < 0) {
         plan.offsetError = Error::fromSystem(EINVAL);
@@ -205,6 +206,10 @@ MapPlan planMap(const ByteSource& source, const BlockRequest& request, const Blo
         }
         std::copy(taken.begin(), taken.end(), values.begin() + mapLabel(geometryLabels[0]));
     }
+    plan.countPastFile =
+        firstCountPastFile(std::array<std::string_view, 3>{"NPT", "NPX", "NPY"},
+                           std::array{values[mapLabel("NPT")], values[mapLabel("NPX")], values[mapLabel("NPY")]},
+                           source.size());
     plan.mapX = planMapAxis(values[mapLabel("AOX")], values[mapLabel("DDX")], values[mapLabel("NPX")]);
     plan.mapY = planMapAxis(values[mapLabel("AOY")], values[mapLabel("DDY")], values[mapLabel("NPY")]);
     plan.x = planAxis(values[mapLabel("FXV")], values[mapLabel("LXV")], values[mapLabel("NPT")]);

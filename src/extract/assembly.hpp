@@ -68,17 +68,39 @@ AxisPlan planAxis(const ParameterValue& first, const ParameterValue& last, const
 // Python computes it (in exact integers when all three are ints).
 AxisPlan planMapAxis(const ParameterValue& first, const ParameterValue& step, const ParameterValue& count);
 
+// A count of values that the file cannot back: more than its size in bytes. A few bytes of a
+// damaged file would otherwise buy gigabytes of axis before anything is read.
+struct CountPastFile {
+    std::string_view label;
+    std::int64_t count = 0;
+    std::int64_t fileSize = 0;
+};
+
+// The first of `labels` (looked up in `values`, in order) whose value is an int greater than
+// `fileSize`; other types are left to NumPy.
+template <std::size_t N>
+std::optional<CountPastFile> firstCountPastFile(const std::array<std::string_view, N>& labels,
+                                                const std::array<ParameterValue, N>& values, std::int64_t fileSize) {
+    for (std::size_t i = 0; i < N; ++i) {
+        if (values[i].type == ParameterType::integer && values[i].integer > fileSize) {
+            return CountPastFile{labels[i], values[i].integer, fileSize};
+        }
+    }
+    return std::nullopt;
+}
+
 // The single-spectrum branch: the labels in the order they are looked up.
 inline constexpr std::array<std::string_view, 5> spectrumLabels = {"NPT", "FXV", "LXV", "MXY", "MNY"};
 
 struct SpectrumPlan {
     std::optional<std::string_view> missingLabel;  // the first label the parameters lack: KeyError
+    std::optional<CountPastFile> countPastFile;    // NPT, once every label is there
     AxisPlan x;
     // Once the axis is made: a data block at a negative offset fails as seeking there does.
     std::optional<Error> offsetError;
 };
 
-SpectrumPlan planSpectrum(const ParameterList& parameters, std::int64_t offsetToData);
+SpectrumPlan planSpectrum(const ParameterList& parameters, std::int64_t offsetToData, std::int64_t fileSize);
 
 // The map branch: the labels in the order they are looked up, and the geometry among them that a
 // derived map takes from the underived data when its own has no columns or no rows.
@@ -117,6 +139,7 @@ struct MapPlan {
     ParameterList original;                                // that block's records
 
     std::array<ParameterValue, mapLabels.size()> values;  // in mapLabels order, the geometry as used
+    std::optional<CountPastFile> countPastFile;           // NPT, NPX, then NPY, the geometry as used
     AxisPlan mapX;
     AxisPlan mapY;
     AxisPlan x;

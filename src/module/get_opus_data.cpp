@@ -31,9 +31,12 @@ namespace {
 // stored extremes. The file is closed before the result is built.
 PyObject* singleSpectrum(PyObject* module, const Request& request, std::optional<ByteSource>& source,
                          std::int64_t offsetToData, const ParameterList& list, PyObject* parameters) {
-    const SpectrumPlan plan = planSpectrum(list, offsetToData);
+    const SpectrumPlan plan = planSpectrum(list, offsetToData, source->size());
     if (plan.missingLabel) {
         return raiseMissingLabel(*plan.missingLabel);
+    }
+    if (plan.countPastFile) {
+        return raiseCountPastFile(*plan.countPastFile);
     }
     PyObject* npt = lookUp(parameters, Label::NPT);
     PyObject* mxy = lookUp(parameters, Label::MXY);

@@ -1,6 +1,8 @@
 // The labels' texts and their lookup in a parameters dict.
 #include "module/labels.hpp"
 
+#include <string>
+
 #include "extract/assembly.hpp"
 #include "module/state.hpp"
 
@@ -43,6 +45,12 @@ PyObject* raiseMissingLabel(std::string_view label) {
         PyErr_SetObject(PyExc_KeyError, text.get());
     }
     return nullptr;
+}
+
+PyObject* raiseCountPastFile(const CountPastFile& past) {
+    const std::string label(past.label);
+    return PyErr_Format(PyExc_ValueError, "%s of %lld is more than a file of %lld bytes can hold", label.c_str(),
+                        static_cast<long long>(past.count), static_cast<long long>(past.fileSize));
 }
 
 }  // namespace korvex

@@ -6,6 +6,8 @@
 #include <cstddef>
 #include <string_view>
 
+#include "extract/assembly.hpp"
+
 namespace korvex {
 
 // The labels of the map branch, in the core's order (mapLabels); the spectrum's are among them.
@@ -23,5 +25,8 @@ PyObject* lookUp(PyObject* parameters, Label label);
 
 // Sets KeyError(label) for a label that the parameters lack; returns nullptr.
 PyObject* raiseMissingLabel(std::string_view label);
+
+// Sets ValueError("NPT of 268435456 is more than a file of 148 bytes can hold"); returns nullptr.
+PyObject* raiseCountPastFile(const CountPastFile& past);
 
 }  // namespace korvex

@@ -253,6 +253,9 @@ PyObject* mapData(PyObject* module, const Request& request, std::optional<ByteSo
     if (plan.originalGeometry && !useOriginalGeometry(request, plan, parameters)) {
         return nullptr;
     }
+    if (plan.countPastFile) {
+        return raiseCountPastFile(*plan.countPastFile);
+    }
     MapParameters values;
     if (!lookUpAll(parameters, values)) {
         return nullptr;

@@ -1198,17 +1198,22 @@ void mapPlans() {
 
 void spectrumPlansAndLocation() {
     const Bytes parameters = intBlock({{"NPT", 4}, {"FXV", 1}, {"LXV", 4}, {"MXY", 1}});
-    const SpectrumPlan missing = planSpectrum(parametersOf(parameters), 100);
+    const SpectrumPlan missing = planSpectrum(parametersOf(parameters), 100, 1000);
     CHECK(missing.missingLabel == "MNY");
     Bytes full = parameters;
     full.resize(full.size() - 4);
     intParameter(full, "MNY", 0);
     endParameters(full);
-    const SpectrumPlan found = planSpectrum(parametersOf(full), 100);
+    const SpectrumPlan found = planSpectrum(parametersOf(full), 100, 1000);
     CHECK(!found.missingLabel && found.x.spacing == AxisPlan::Spacing::native && found.x.length() == 4 &&
           !found.offsetError);
-    const SpectrumPlan negative = planSpectrum(parametersOf(full), -1);
+    const SpectrumPlan negative = planSpectrum(parametersOf(full), -1, 1000);
     CHECK(negative.offsetError && errorIs(*negative.offsetError, ErrorKind::system, EINVAL));
+    // NPT 4 needs a file of at least 4 bytes; a missing label is reported first.
+    const SpectrumPlan past = planSpectrum(parametersOf(full), 100, 3);
+    CHECK(past.countPastFile && past.countPastFile->label == "NPT" && past.countPastFile->count == 4 &&
+          past.countPastFile->fileSize == 3);
+    CHECK(!planSpectrum(parametersOf(full), 100, 4).countPastFile && !planSpectrum(parametersOf(parameters), 100, 3).countPastFile);
 
     // A file with AB 2D data, its data parameters and acquisition parameters, then the blocks.
     const std::int32_t blocks = 24 + 3 * 12;

@@ -249,8 +249,18 @@ void add(Digest& digest, const AxisPlan& plan) {
     addComputed(digest, plan.end.real);
 }
 
+void add(Digest& digest, const std::optional<CountPastFile>& past) {
+    add(digest, past.has_value());
+    if (past) {
+        add(digest, past->label);
+        add(digest, past->count);
+        add(digest, past->fileSize);
+    }
+}
+
 void add(Digest& digest, const SpectrumPlan& plan) {
     add(digest, plan.missingLabel);
+    add(digest, plan.countPastFile);
     add(digest, plan.x);
     add(digest, plan.offsetError);
 }
@@ -263,6 +273,7 @@ void add(Digest& digest, const MapPlan& plan) {
     add(digest, plan.originalError);
     add(digest, plan.missingOriginalLabel);
     add(digest, plan.original);
+    add(digest, plan.countPastFile);
     for (const ParameterValue& value : plan.values) {
         add(digest, value);
     }
