@@ -11,6 +11,7 @@
 #include "format/block_type.hpp"
 #include "module/arguments.hpp"
 #include "module/arrays.hpp"
+#include "module/boundary.hpp"
 #include "module/axes.hpp"
 #include "module/block_triple.hpp"
 #include "module/call_file.hpp"
@@ -136,7 +137,7 @@ PyObject* getOpusData(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
 }  // namespace
 
 PyMethodDef getOpusDataDef = {"getOpusData",
-                              reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(getOpusData)),
+                              reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(entryPoint<getOpusData>)),
                               METH_FASTCALL | METH_KEYWORDS, texts::getOpusDataDoc};
 
 }  // namespace korvex
