@@ -1,6 +1,7 @@
 // The magic test through the module namespace, and the opening of a call's file.
 #include "module/call_file.hpp"
 
+#include <array>
 #include <cerrno>
 #include <climits>
 #include <cstdint>
@@ -73,7 +74,9 @@ public:
         number_ = std::move(number);
         copy_ = PyRef(PyObject_CallMethod(os_.get(), "dup", "O", number_.get()));
         if (!copy_) {
-            PyErr_Fetch(&dupError_[0], &dupError_[1], &dupError_[2]);
+            PyObject *type, *value, *traceback;
+            PyErr_Fetch(&type, &value, &traceback);
+            dupError_ = {PyRef(type), PyRef(value), PyRef(traceback)};
         }
         return true;
     }
@@ -86,8 +89,7 @@ public:
     // the call raises what opening a closed descriptor raises, OSError(EBADF).
     PyRef readIfStillCallers() {
         if (!copy_) {
-            PyErr_Restore(std::exchange(dupError_[0], nullptr), std::exchange(dupError_[1], nullptr),
-                          std::exchange(dupError_[2], nullptr));
+            PyErr_Restore(dupError_[0].release(), dupError_[1].release(), dupError_[2].release());
             return PyRef();
         }
         PyRef callers(PyObject_CallMethod(os_.get(), "fstat", "O", number_.get()));
@@ -119,7 +121,7 @@ private:
     PyRef os_;
     PyRef number_;  // the caller's descriptor, as an int
     PyRef copy_;    // the duplicate, as an int; null when os.dup failed
-    PyObject* dupError_[3] = {nullptr, nullptr, nullptr};  // owned until restored
+    std::array<PyRef, 3> dupError_;  // the exception of os.dup, raised after the magic test
 };
 
 }  // namespace
