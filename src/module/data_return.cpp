@@ -39,7 +39,8 @@ PyObject* dataReturnDescription(PyObject* /*cls*/, PyObject* self) {
     return PyObject_GetAttr(self, nameObject(Name::description));
 }
 
-PyMethodDef initDef = {"__init__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(entryPoint<dataReturnInit>)),
+PyMethodDef initDef = {"__init__",
+                       reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(entryPoint<dataReturnInit>)),
                        METH_FASTCALL | METH_KEYWORDS, nullptr};
 PyMethodDef strDef = {"__str__", entryPoint<dataReturnDescription>, METH_O, nullptr};
 PyMethodDef reprDef = {"__repr__", entryPoint<dataReturnDescription>, METH_O, nullptr};

@@ -63,14 +63,9 @@ PyRef readThroughOpen(PyObject* argument, Py_ssize_t count, bool closeDescriptor
     if (!open) {
         return PyRef();
     }
-    PyRef file;
-    if (closeDescriptor) {
-        file = PyRef(PyObject_CallFunction(open.get(), "Os", argument, "rb"));
-    } else {
-        PyRef arguments(Py_BuildValue("(Os)", argument, "rb"));
-        PyRef keywords(Py_BuildValue("{sO}", "closefd", Py_False));
-        file = arguments && keywords ? PyRef(PyObject_Call(open.get(), arguments.get(), keywords.get())) : PyRef();
-    }
+    PyRef arguments(Py_BuildValue("(Os)", argument, "rb"));
+    PyRef keywords(Py_BuildValue("{sO}", "closefd", closeDescriptor ? Py_True : Py_False));
+    PyRef file(arguments && keywords ? PyObject_Call(open.get(), arguments.get(), keywords.get()) : nullptr);
     if (!file) {
         return PyRef();
     }

@@ -24,9 +24,9 @@ PathKind toNativePath(PyObject* argument, NativePath& path);
 
 // Reads through the interpreter's open(argument, "rb") what toNativePath leaves to it: up to
 // `count` bytes from the start, or everything when `count` is negative, as a bytes object. The file
-// is closed on every path, so no descriptor waits for the garbage collector; with `closeDescriptor`
-// false a descriptor is opened with closefd=False and left to its owner. Null with the exception
-// set on failure.
+// is closed on every path, so no descriptor waits for the garbage collector; a descriptor is closed
+// with it unless `closeDescriptor` is false (open()'s closefd). Null with the exception set on
+// failure.
 PyRef readThroughOpen(PyObject* argument, Py_ssize_t count, bool closeDescriptor = true);
 
 }  // namespace korvex
