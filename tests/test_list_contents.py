@@ -331,8 +331,40 @@ def test_file_descriptor_is_opened_as_open_opens_it(write_file, monkeypatch):
     fd = os.open(path, os.O_RDONLY)
     assert_same_error(raised_by(korvex.listContents, fd), raised_by(open, fd, "rb"))
 
-    # With a magic test that leaves the descriptor open, the listing reads through it.
+    # With a magic test that leaves the descriptor open, the listing reads through a copy of it and
+    # leaves the caller's descriptor open, to its owner.
     monkeypatch.setattr(korvex, "isOpusFile", lambda path: True)
     fd = os.open(path, os.O_RDONLY)
-    assert korvex.listContents(fd) == [AB]
-    assert raised_by(os.fstat, fd).errno == errno.EBADF
+    try:
+        assert korvex.listContents(fd) == [AB]
+        assert os.fstat(fd).st_ino == os.stat(path).st_ino
+    finally:
+        os.close(fd)
+
+
+@pytest.mark.parametrize("reopened, outcome", [("another file", errno.EBADF), ("the same file", [AB])])
+def test_a_descriptor_closed_by_the_magic_test_is_not_read_again(write_file, monkeypatch, reopened, outcome):
+    # A replaced magic test closes the descriptor, and a file is opened under the same number before
+    # the listing reads: by another thread, here by the test itself. The number is no longer the
+    # caller's: the listing neither reads nor closes another file, and raises what opening a closed
+    # descriptor raises. The same file under the number reads through the call's own copy.
+    path = file_with(write_file, [parameters_of("AB")])
+    other = file_with(write_file, [parameters_of("TR")])
+    fd = os.open(path, os.O_RDONLY)
+    holder = []
+
+    def closing_test(number):
+        os.close(number)
+        holder.append(os.open(path if reopened == "the same file" else other, os.O_RDONLY))
+        return True
+
+    monkeypatch.setattr(korvex, "isOpusFile", closing_test)
+    try:
+        if outcome == errno.EBADF:
+            assert_same_error(raised_by(korvex.listContents, fd), OSError(errno.EBADF, os.strerror(errno.EBADF)))
+        else:
+            assert korvex.listContents(fd) == outcome
+        assert holder == [fd]
+        assert os.lseek(fd, 0, os.SEEK_CUR) == 0  # still open, and not read through
+    finally:
+        os.close(holder[0])

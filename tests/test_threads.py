@@ -2,6 +2,8 @@
 module reads with the GIL released (and, on a free-threaded interpreter, with no GIL at all), so
 any state that calls shared would show here as a wrong array, parameter or exception."""
 
+import collections
+import errno
 import os
 import random
 import sys
@@ -13,11 +15,12 @@ import pytest
 import korvex
 from checks import comparable, error_outcome
 from conftest import SAMPLE_NAMES, SAMPLES_DIR
-from opuswriter import MapBlock, map_opus_file
+from opuswriter import MapBlock, OpusFile, float32_block, map_opus_file, param_block_from_dict
 from test_damaged import FIXED_REQUESTS, GEOMETRY, WRITER_FILES, mutations
 
 THREADS = 4
 ROUNDS = 3
+LISTINGS = 20000  # listings by descriptor against two threads reading by path
 
 
 def large_cube():
@@ -98,3 +101,49 @@ def test_threads_give_what_serial_calls_give(calls, monkeypatch, capsys):
 def test_the_module_declares_that_it_needs_no_gil():
     # Importing an extension that does not declare itself safe without the GIL turns the GIL on.
     assert not sys._is_gil_enabled()
+
+
+def test_listing_by_descriptor_never_reads_or_closes_another_threads_file(tmp_path):
+    # The magic test closes the descriptor it is given (through open()). Were the listing to open
+    # the same number again, it could meet the file that a thread reading by path has just been
+    # given that number for: it would list that file and close it under the reader, whose reads
+    # then fail (EBADF) or read whatever file takes the number next.
+    listed = tmp_path / "listed.0"
+    listed.write_bytes(large_cube())
+    spectrum = tmp_path / "spectrum.0"
+    opus = OpusFile()
+    opus.add_block(0x1010, param_block_from_dict({"NPT": 4, "FXV": 1.0, "LXV": 4.0, "MXY": 4.0, "MNY": 1.0}))
+    opus.add_block(0x1000, float32_block([1.0, 2.0, 3.0, 4.0]))
+    opus.write(spectrum)
+    listings = collections.Counter()
+    wrong_reads = []
+    listed_all = threading.Event()
+
+    def list_by_descriptor():
+        try:
+            for _ in range(LISTINGS):
+                descriptor = os.open(listed, os.O_RDONLY | getattr(os, "O_BINARY", 0))
+                try:
+                    listings[repr(korvex.listContents(descriptor))] += 1
+                except OSError as error:
+                    listings[error.errno] += 1
+        finally:
+            listed_all.set()
+
+    def read_by_path():
+        while not listed_all.is_set():
+            try:
+                y = korvex.getOpusData(str(spectrum), ("AB", "2D", "NONE")).y.tolist()
+            except Exception as error:  # noqa: BLE001 - any exception is a wrong read
+                wrong_reads.append(repr(error))
+            else:
+                if y != [1.0, 2.0, 3.0, 4.0]:
+                    wrong_reads.append(y)
+
+    threads = [threading.Thread(target=list_by_descriptor)] + [threading.Thread(target=read_by_path)
+                                                               for _ in range(2)]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join()
+    assert (dict(listings), wrong_reads[:5], len(wrong_reads)) == ({errno.EBADF: LISTINGS}, [], 0)

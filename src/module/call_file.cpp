@@ -1,11 +1,15 @@
 // The magic test through the module namespace, and the opening of a call's file.
 #include "module/call_file.hpp"
 
+#include <array>
+#include <cerrno>
+#include <climits>
 #include <cstdint>
 #include <span>
 #include <utility>
 
 #include "format/header.hpp"
+#include "module/errors.hpp"
 #include "module/functions.hpp"
 #include "module/lookup.hpp"
 #include "module/texts.hpp"
@@ -28,6 +32,98 @@ bool isOwnFunction(PyObject* function, const PyMethodDef& def) {
     return PyCFunction_Check(function) && reinterpret_cast<PyCFunctionObject*>(function)->m_ml == &def;
 }
 
+// A private duplicate (os.dup) of the file descriptor that a call is given, taken before a replaced
+// magic test runs, so that the call reads only a descriptor it owns. Closed with this object.
+class DescriptorCopy {
+public:
+    DescriptorCopy() = default;
+    DescriptorCopy(const DescriptorCopy&) = delete;
+    DescriptorCopy& operator=(const DescriptorCopy&) = delete;
+    ~DescriptorCopy() {
+        if (!copy_) {
+            return;
+        }
+        PyObject *type, *value, *traceback;
+        PyErr_Fetch(&type, &value, &traceback);
+        PyRef closed(PyObject_CallMethod(os_.get(), "close", "O", copy_.get()));
+        if (!closed) {
+            PyErr_WriteUnraisable(copy_.get());
+        }
+        PyErr_Restore(type, value, traceback);
+    }
+
+    // Duplicates `argument` when open() would take it as a descriptor: not a path, an integer
+    // (__index__) from 0 to INT_MAX. A failed os.dup is kept for after the magic test, whose errors
+    // come first. False with the exception set when os cannot be imported.
+    bool take(PyObject* argument) {
+        if (isPathArgument(argument) || !PyIndex_Check(argument)) {
+            return true;
+        }
+        PyRef number(PyNumber_Index(argument));
+        int overflow = 0;
+        const long long value = number ? PyLong_AsLongLongAndOverflow(number.get(), &overflow) : -1;
+        if (!number || overflow != 0 || value < 0 || value > INT_MAX) {
+            // open() refuses it, and names no descriptor in doing so.
+            PyErr_Clear();
+            return true;
+        }
+        os_ = PyRef(PyImport_ImportModule("os"));
+        if (!os_) {
+            return false;
+        }
+        number_ = std::move(number);
+        copy_ = PyRef(PyObject_CallMethod(os_.get(), "dup", "O", number_.get()));
+        if (!copy_) {
+            PyObject *type, *value, *traceback;
+            PyErr_Fetch(&type, &value, &traceback);
+            dupError_ = {PyRef(type), PyRef(value), PyRef(traceback)};
+        }
+        return true;
+    }
+
+    bool taken() const { return static_cast<bool>(number_); }
+
+    // After the magic test: the file's bytes read through the copy, as long as the caller's number
+    // still names the file the copy was taken of (open, same st_dev and st_ino). Otherwise the test
+    // has closed the caller's descriptor, and the number, if open again, belongs to someone else:
+    // the call raises what opening a closed descriptor raises, OSError(EBADF).
+    PyRef readIfStillCallers() {
+        if (!copy_) {
+            PyErr_Restore(dupError_[0].release(), dupError_[1].release(), dupError_[2].release());
+            return PyRef();
+        }
+        PyRef callers(PyObject_CallMethod(os_.get(), "fstat", "O", number_.get()));
+        if (!callers) {
+            return PyRef();
+        }
+        PyRef own(PyObject_CallMethod(os_.get(), "fstat", "O", copy_.get()));
+        if (!own) {
+            return PyRef();
+        }
+        for (const char* field : {"st_dev", "st_ino"}) {
+            PyRef callersField(PyObject_GetAttrString(callers.get(), field));
+            PyRef ownField(PyObject_GetAttrString(own.get(), field));
+            const int same = callersField && ownField
+                                 ? PyObject_RichCompareBool(callersField.get(), ownField.get(), Py_EQ)
+                                 : -1;
+            if (same < 0) {
+                return PyRef();
+            }
+            if (same == 0) {
+                raiseError(Error::fromSystem(EBADF), nullptr);
+                return PyRef();
+            }
+        }
+        return readThroughOpen(copy_.get(), -1, false);
+    }
+
+private:
+    PyRef os_;
+    PyRef number_;  // the caller's descriptor, as an int
+    PyRef copy_;    // the duplicate, as an int; null when os.dup failed
+    std::array<PyRef, 3> dupError_;  // the exception of os.dup, raised after the magic test
+};
+
 }  // namespace
 
 bool CallFile::prepare(PyObject* module, PyObject* path) {
@@ -44,17 +140,23 @@ bool CallFile::prepare(PyObject* module, PyObject* path) {
                 testOnOpen_ = true;
                 return true;
             case PathKind::other:
-                break;
+                // The function tests a descriptor through open(), which closes it: the number is
+                // no longer the caller's, whoever holds it by now, and is not opened again.
+                if (callMagicTest(isOpus.get(), path)) {
+                    raiseError(Error::fromSystem(EBADF), nullptr);
+                }
+                return false;
         }
     }
-    if (!callMagicTest(isOpus.get(), path)) {
+    DescriptorCopy copy;
+    if (!copy.take(path) || !callMagicTest(isOpus.get(), path)) {
         return false;
     }
     switch (toNativePath(path, native_)) {
         case PathKind::failed:
             return false;
         case PathKind::other:
-            contents_ = readThroughOpen(path, -1);
+            contents_ = copy.taken() ? copy.readIfStillCallers() : readThroughOpen(path, -1);
             return static_cast<bool>(contents_);
         case PathKind::native:
             return true;

@@ -14,6 +14,16 @@ namespace korvex {
 // and the path is a path, the call opens the file once and makes the test on that opening, as the
 // function would; otherwise the global is called, and the file opened again after it: natively for
 // a path, and for anything else that open() takes (a file descriptor) through open() itself, read whole.
+//
+// A call never reads or closes a descriptor it does not own. The module's own test reads a
+// descriptor through open(), which closes it, so after that test the call raises OSError(EBADF), as
+// opening the closed number would, without touching the number, which another thread may hold by
+// then. Before a replaced test, the call takes a private duplicate (os.dup) of the descriptor; after
+// it, the caller's number must still be open on the same file (os.fstat: st_dev and st_ino) for the
+// call to read, through the duplicate only, from its shared offset; otherwise it raises
+// OSError(EBADF). The call closes the duplicate and leaves the caller's descriptor open, at the end of
+// the file. When the test closes the number and the same file is opened under it again (by another
+// thread), the call reads the file through its duplicate.
 class CallFile {
 public:
     // With the GIL: the magic test unless it is left to open(), and the path converted or the file

@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "module/arguments.hpp"
+#include "module/boundary.hpp"
 #include "module/lookup.hpp"
 #include "module/names.hpp"
 #include "module/state.hpp"
@@ -38,10 +39,11 @@ PyObject* dataReturnDescription(PyObject* /*cls*/, PyObject* self) {
     return PyObject_GetAttr(self, nameObject(Name::description));
 }
 
-PyMethodDef initDef = {"__init__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(dataReturnInit)),
+PyMethodDef initDef = {"__init__",
+                       reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(entryPoint<dataReturnInit>)),
                        METH_FASTCALL | METH_KEYWORDS, nullptr};
-PyMethodDef strDef = {"__str__", dataReturnDescription, METH_O, nullptr};
-PyMethodDef reprDef = {"__repr__", dataReturnDescription, METH_O, nullptr};
+PyMethodDef strDef = {"__str__", entryPoint<dataReturnDescription>, METH_O, nullptr};
+PyMethodDef reprDef = {"__repr__", entryPoint<dataReturnDescription>, METH_O, nullptr};
 
 }  // namespace
 

@@ -7,6 +7,7 @@
 
 #include "format/contents.hpp"
 #include "format/header.hpp"
+#include "module/boundary.hpp"
 #include "module/call_file.hpp"
 #include "module/errors.hpp"
 #include "module/gil.hpp"
@@ -113,8 +114,8 @@ PyObject* help(PyObject* /*module*/, PyObject* /*unused*/) {
 
 }  // namespace
 
-PyMethodDef helpDef = {"help", help, METH_NOARGS, texts::helpDoc};
-PyMethodDef listContentsDef = {"listContents", listContents, METH_O, texts::listContentsDoc};
-PyMethodDef isOpusFileDef = {"isOpusFile", isOpusFile, METH_O, texts::isOpusFileDoc};
+PyMethodDef helpDef = {"help", entryPoint<help>, METH_NOARGS, texts::helpDoc};
+PyMethodDef listContentsDef = {"listContents", entryPoint<listContents>, METH_O, texts::listContentsDoc};
+PyMethodDef isOpusFileDef = {"isOpusFile", entryPoint<isOpusFile>, METH_O, texts::isOpusFileDoc};
 
 }  // namespace korvex

@@ -13,6 +13,7 @@
 #include "module/arrays.hpp"
 #include "module/axes.hpp"
 #include "module/block_triple.hpp"
+#include "module/boundary.hpp"
 #include "module/call_file.hpp"
 #include "module/data_return.hpp"
 #include "module/errors.hpp"
@@ -139,7 +140,7 @@ PyObject* getOpusData(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
 }  // namespace
 
 PyMethodDef getOpusDataDef = {"getOpusData",
-                              reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(getOpusData)),
+                              reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(entryPoint<getOpusData>)),
                               METH_FASTCALL | METH_KEYWORDS, texts::getOpusDataDoc};
 
 }  // namespace korvex

@@ -2,6 +2,7 @@
 #include <array>
 #include <string>
 
+#include "module/boundary.hpp"
 #include "module/data_return.hpp"
 #include "module/functions.hpp"
 #include "module/py_ref.hpp"
@@ -108,5 +109,5 @@ PyObject* initModule() {
 }  // namespace korvex
 
 PyMODINIT_FUNC PyInit_korvex() {
-    return korvex::initModule();
+    return korvex::entryPoint<korvex::initModule>();
 }

@@ -37,12 +37,14 @@ PyRef encodePath(PyObject* filename) {
 
 }  // namespace
 
+bool isPathArgument(PyObject* argument) {
+    return PyUnicode_Check(argument) || PyBytes_Check(argument) ||
+           PyObject_HasAttrString(reinterpret_cast<PyObject*>(Py_TYPE(argument)), "__fspath__");
+}
+
 PathKind toNativePath(PyObject* argument, NativePath& path) {
-    if (!PyUnicode_Check(argument) && !PyBytes_Check(argument)) {
-        const int pathLike = PyObject_HasAttrString(reinterpret_cast<PyObject*>(Py_TYPE(argument)), "__fspath__");
-        if (!pathLike) {
-            return PathKind::other;
-        }
+    if (!isPathArgument(argument)) {
+        return PathKind::other;
     }
     path.filename = PyRef(PyOS_FSPath(argument));
     if (!path.filename) {
@@ -56,12 +58,14 @@ PathKind toNativePath(PyObject* argument, NativePath& path) {
     return PathKind::native;
 }
 
-PyRef readThroughOpen(PyObject* argument, Py_ssize_t count) {
+PyRef readThroughOpen(PyObject* argument, Py_ssize_t count, bool closeDescriptor) {
     PyRef open = builtin("open");
     if (!open) {
         return PyRef();
     }
-    PyRef file(PyObject_CallFunction(open.get(), "Os", argument, "rb"));
+    PyRef arguments(Py_BuildValue("(Os)", argument, "rb"));
+    PyRef keywords(Py_BuildValue("{sO}", "closefd", closeDescriptor ? Py_True : Py_False));
+    PyRef file(arguments && keywords ? PyObject_Call(open.get(), arguments.get(), keywords.get()) : nullptr);
     if (!file) {
         return PyRef();
     }

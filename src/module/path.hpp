@@ -14,6 +14,9 @@ struct NativePath {
 
 enum class PathKind { native, other, failed };
 
+// Whether toNativePath takes `argument` as a path: a str, bytes or os.PathLike.
+bool isPathArgument(PyObject* argument);
+
 // Decodes a str, bytes or os.PathLike argument into `path` (native). Any other object is `other`:
 // open() may still take it (a file descriptor), so the caller hands it to open() itself. `failed`
 // means the exception open() raises for that argument has been set.
@@ -21,8 +24,9 @@ PathKind toNativePath(PyObject* argument, NativePath& path);
 
 // Reads through the interpreter's open(argument, "rb") what toNativePath leaves to it: up to
 // `count` bytes from the start, or everything when `count` is negative, as a bytes object. The file
-// is closed on every path, so no descriptor waits for the garbage collector. Null with the
-// exception set on failure.
-PyRef readThroughOpen(PyObject* argument, Py_ssize_t count);
+// is closed on every path, so no descriptor waits for the garbage collector; a descriptor is closed
+// with it unless `closeDescriptor` is false (open()'s closefd). Null with the exception set on
+// failure.
+PyRef readThroughOpen(PyObject* argument, Py_ssize_t count, bool closeDescriptor = true);
 
 }  // namespace korvex
