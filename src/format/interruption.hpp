@@ -17,11 +17,14 @@ protected:
     ~InterruptionCheck() = default;
 };
 
-// The interval between two checks of a long read: this many bytes or this many reads, whichever
-// comes first. Reads are cut into calls of at most interruptionIntervalBytes, so that one
-// multi-gigabyte read is checked as it goes.
+// The interval between two checks: this many bytes or this many reads, whichever comes first, or
+// this many steps of a walk that reads nothing. Reads are cut into calls of at most
+// interruptionIntervalBytes, so that one multi-gigabyte read is checked as it goes. Each is some
+// tens of milliseconds of work at most: 32 MiB read from the page cache, a thousand small reads
+// with the parsing between them, a million store table entries.
 inline constexpr std::size_t interruptionIntervalBytes = std::size_t{32} << 20;
-inline constexpr std::uint32_t interruptionIntervalReads = 4096;
+inline constexpr std::uint32_t interruptionIntervalReads = 1024;
+inline constexpr std::uint32_t interruptionIntervalSteps = std::uint32_t{1} << 20;
 
 // Installs a check for the reads made on this thread while it lives, the one installed before it
 // coming back after. Once the check has said stop, every read on the thread fails until the scope
@@ -58,6 +61,20 @@ public:
         return scope->ask();
     }
 
+    // Counts one step of a walk that reads nothing, and asks the check when an interval is
+    // complete: true when the walk is to stop.
+    static bool stopAtStep() noexcept {
+        InterruptionScope* scope = current;
+        if (scope == nullptr) {
+            return false;
+        }
+        if (++scope->steps_ < interruptionIntervalSteps) {
+            return scope->stopped_;
+        }
+        scope->steps_ = 0;
+        return scope->ask();
+    }
+
 private:
     bool ask() noexcept {
         bytes_ = 0;
@@ -74,6 +91,7 @@ private:
     InterruptionScope* outer_;
     std::size_t bytes_ = 0;
     std::uint32_t reads_ = 0;
+    std::uint32_t steps_ = 0;
     bool stopped_ = false;
 };
 

@@ -1270,11 +1270,12 @@ void interruptionOfReads() {
         Bytes into(bytes.size());
         CHECK(source.readAt(0, into.data(), into.size()).value() == bytes.size() && into == bytes);
         CHECK(never.asked == 5);
-        const std::array<ReadPart, 2> parts = {{{into.data(), interruptionIntervalBytes}, {nullptr, bytes.size()}}};
-        CHECK(source.readParts(0, parts).value() == bytes.size());
-        // The kept part is one read of an interval of bytes; the dropped one, 4 KiB a read, two
-        // intervals of reads.
-        CHECK(never.asked == 8);
+        // The kept part is one read of an interval of bytes; the dropped one, 4 KiB a read, an
+        // interval of reads.
+        const std::size_t dropped = std::size_t{4096} * interruptionIntervalReads;
+        const std::array<ReadPart, 2> parts = {{{into.data(), interruptionIntervalBytes}, {nullptr, dropped}}};
+        CHECK(source.readParts(0, parts).value() == interruptionIntervalBytes + dropped);
+        CHECK(never.asked == 7);
     }
     {
         // A stop fails the read, and every read after it without asking again, until the scope ends.
@@ -1298,10 +1299,10 @@ void interruptionOfReads() {
     }
     CHECK(source.readAt(0, &byte, 1).value() == 1);
 
-    // A directory walk over a long directory, its last entry cut by the end of the file: interrupted
-    // after an interval of reads, it ends there, with no report of a failed read, and its result is
+    // A directory walk over a long directory (an interval and a half of 4 KiB reads), its last entry
+    // cut by the end of the file: interrupted after an interval of reads, it ends there, with no report of a failed read, and its result is
     // the interruption rather than the listing of the entries read.
-    const std::int32_t entries = 2 * 1024 * 1024;
+    const auto entries = static_cast<std::int32_t>(3 * 4096 * interruptionIntervalReads / 2 / 12);
     Bytes file = fileWithDirectory(24, entries, {});
     file.resize(24 + 12 * static_cast<std::size_t>(entries) - 4);
     const auto directory = ByteSource::fromMemory(file);
@@ -1312,6 +1313,30 @@ void interruptionOfReads() {
         auto listing = readOnNewCursor(directory, reports, [](Cursor& cursor) { return listContents(cursor); });
         CHECK(counting.asked == 1);
         CHECK(interrupted ? isInterruption(listing) && reports.empty() : listing.ok() && reports.size() == 1);
+    }
+}
+
+// A store table walk reads nothing of its own: it asks the check every interval of steps, and an
+// interruption ends the cube fill and the trace plan with the error.
+void interruptionOfRecordWalks() {
+    const std::vector<std::pair<std::int32_t, std::int32_t>> skips(interruptionIntervalSteps, {-1, 0});
+    const Bytes file = mapBlock(0, skips, records(1, 1, 0));
+    const auto source = ByteSource::fromMemory(file);
+    Cursor cursor(source);
+    const auto block = readMapBlock(cursor, 0);
+    CHECK(block.ok() && block.value().storeTable.size() == interruptionIntervalSteps);
+    std::vector<float> cube(1);
+    const MapGeometry geometry{1, 1, 1};
+    for (const bool interrupted : {false, true}) {
+        CountingCheck counting(interrupted ? 1 : std::numeric_limits<int>::max());
+        InterruptionScope scope(counting);
+        const auto filled = fillCube(source, block.value(), geometry, cube);
+        CHECK(counting.asked == 1);
+        CHECK(interrupted ? isInterruption(filled) : filled.ok() && filled.value().stop == MapStop::none);
+        const auto planned = planTraces(source, block.value(), geometry);
+        CHECK(planned.ok() && planned.value().error.has_value() == interrupted);
+        CHECK(!interrupted || (planned.ok() && planned.value().error &&
+                               planned.value().error->kind == ErrorKind::interrupted));
     }
 }
 
@@ -1374,6 +1399,7 @@ int main(int argc, char** argv) {
     mapPlans();
     spectrumPlansAndLocation();
     interruptionOfReads();
+    interruptionOfRecordWalks();
 #if !defined(_WIN32)
     signalInterruptsABlockedOpen(folder);
 #endif
