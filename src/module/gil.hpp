@@ -14,9 +14,8 @@
 namespace korvex {
 
 // The core's interruption check while the GIL is released: takes the GIL back, runs the
-// interpreter's signal handlers as its own file reads do (on the main thread; elsewhere they wait
-// for it), and releases the GIL again. A handler that raises stops the work; its exception is kept
-// for raiseError.
+// interpreter's signal handlers as its own file reads do, and releases the GIL again. A handler
+// that raises stops the work; its exception is kept for raiseError.
 class SignalCheck final : public InterruptionCheck {
 public:
     explicit SignalCheck(PyThreadState*& released) : released_(released) {}
@@ -49,7 +48,7 @@ inline bool runsSignalHandlers() {
         PyRef main = threading ? PyRef(PyObject_CallMethod(threading.get(), "main_thread", nullptr)) : PyRef();
         PyRef ident = main ? PyRef(PyObject_GetAttrString(main.get(), "ident")) : PyRef();
         known = ident ? PyLong_AsUnsignedLong(ident.get()) : 0;
-        if (PyErr_Occurred()) {
+        if (!ident || (known == static_cast<unsigned long>(-1) && PyErr_Occurred())) {
             PyErr_Clear();
             return false;
         }
