@@ -20,6 +20,7 @@
 
 #include "extract/values.hpp"
 #include "format/checked.hpp"
+#include "format/interruption.hpp"
 
 namespace korvex {
 
@@ -103,9 +104,15 @@ std::int64_t RecordWalk::advanced(std::int64_t length) const {
 }
 
 Result<std::optional<StoredRecord>> RecordWalk::next() {
+    if (InterruptionScope::stopAtStep()) {
+        return Error::interruption();
+    }
     while (runLeft_ == 0) {
         if (entry_ == block_.storeTable.size()) {
             return std::optional<StoredRecord>();
+        }
+        if (InterruptionScope::stopAtStep()) {
+            return Error::interruption();
         }
         const StoreTableEntry& entry = block_.storeTable[entry_++];
         if (!entry.skips()) {

@@ -93,7 +93,8 @@ public:
     // A record area at a negative offset is refused with EINVAL, as seeking there is.
     static Result<RecordWalk> start(const ByteSource& source, const MapBlock& block, std::int64_t npt);
 
-    // The next record, or none at the end. readLength for a skip entry whose length is below -1.
+    // The next record, or none at the end. readLength for a skip entry whose length is below -1;
+    // interrupted when the thread's InterruptionScope stops the walk, which reads nothing itself.
     Result<std::optional<StoredRecord>> next();
 
 private:

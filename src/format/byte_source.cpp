@@ -6,7 +6,17 @@
 #include <array>
 #include <cstring>
 
+#include "format/interruption.hpp"
+
 namespace korvex {
+
+namespace {
+
+// The most bytes one step of a read moves, a system call or a copy: a long read is checked for
+// interruption between its steps.
+constexpr std::size_t stepBytes = std::min(SystemFile::mostBytes, interruptionIntervalBytes);
+
+}  // namespace
 
 Result<ByteSource> ByteSource::open(const std::string& path) {
     auto file = SystemFile::open(path);
@@ -40,14 +50,18 @@ Result<std::size_t> ByteSource::readAt(std::int64_t offset, std::uint8_t* into, 
     if (count > available) {
         count = static_cast<std::size_t>(available);
     }
-    if (memory_ != nullptr) {
-        std::memcpy(into, memory_ + offset, count);
-        return count;
-    }
     std::size_t done = 0;
     while (done < count) {
-        auto got = file_.readAt(offset + static_cast<std::int64_t>(done), into + done,
-                                std::min(count - done, SystemFile::mostBytes));
+        const std::size_t step = std::min(count - done, stepBytes);
+        if (InterruptionScope::stopBefore(step)) {
+            return Error::interruption();
+        }
+        if (memory_ != nullptr) {
+            std::memcpy(into + done, memory_ + offset + done, step);
+            done += step;
+            continue;
+        }
+        auto got = file_.readAt(offset + static_cast<std::int64_t>(done), into + done, step);
         if (!got.ok()) {
             return got.error();
         }
@@ -80,7 +94,7 @@ Result<std::size_t> ByteSource::readParts(std::int64_t offset, std::span<const R
             return done;
         }
         // One system call's worth: no more spans, and no more bytes, than one call takes.
-        const std::uint64_t callLimit = std::min<std::uint64_t>(available - done, SystemFile::mostBytes);
+        const std::uint64_t callLimit = std::min<std::uint64_t>(available - done, stepBytes);
         std::size_t spanCount = 0;
         std::uint64_t wanted = 0;
         for (std::size_t i = part; i < parts.size() && spanCount < spanLimit && wanted < callLimit; ++i) {
@@ -95,6 +109,9 @@ Result<std::size_t> ByteSource::readParts(std::int64_t offset, std::span<const R
             if (length != parts[i].count - skip) {
                 break;
             }
+        }
+        if (InterruptionScope::stopBefore(static_cast<std::size_t>(wanted))) {
+            return Error::interruption();
         }
         std::size_t got = 0;
         if (memory_ != nullptr) {
@@ -134,7 +151,11 @@ Result<std::size_t> ByteSource::readHead(std::uint8_t* into, std::size_t count) 
     // Read as a stream, past the size taken at opening: a pipe has none.
     std::size_t done = 0;
     while (done < count) {
-        auto got = file_.readFromStart(done, into + done, std::min(count - done, SystemFile::mostBytes));
+        const std::size_t step = std::min(count - done, stepBytes);
+        if (InterruptionScope::stopBefore(step)) {
+            return Error::interruption();
+        }
+        auto got = file_.readFromStart(done, into + done, step);
         if (!got.ok()) {
             return got.error();
         }

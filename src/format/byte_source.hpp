@@ -18,6 +18,9 @@ struct ReadPart {
     std::size_t count;
 };
 
+// Every read is made in steps of at most interruptionIntervalBytes, and counted by the thread's
+// InterruptionScope (see format/interruption.hpp): a read that its check stops fails with
+// ErrorKind::interrupted, never as a short read.
 class ByteSource {
 public:
     // Opens a file read-only (its path in UTF-8 on Windows). A directory is refused as the interpreter's

@@ -19,14 +19,14 @@ std::optional<DirectoryEntry> DirectoryWalk::next() {
         return std::nullopt;
     }
     --remaining_;
-    // An entry that cannot be read in full reaches the end of the file (or a failing device): the
-    // entries after it would only read as zeros, so it is the last.
+    // An entry that cannot be read in full reaches the end of the file (or a failing device), or
+    // was interrupted: the entries after it would only read as zeros, so it is the last.
     const std::size_t failedBefore = cursor_.reports.size();
     DirectoryEntry entry;
     entry.blockType = readInt(cursor_);
     entry.sizeInWords = readInt(cursor_);
     entry.byteOffset = readInt(cursor_);
-    if (cursor_.reports.size() != failedBefore) {
+    if (cursor_.reports.size() != failedBefore || cursor_.interrupted) {
         remaining_ = 0;
     }
     return entry;

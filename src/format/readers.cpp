@@ -15,7 +15,9 @@ template <std::size_t N>
 bool readExactly(Cursor& cursor, Reader reader, std::array<std::uint8_t, N>& bytes) {
     auto got = cursor.read(bytes.data(), N);
     if (!got.ok()) {
-        cursor.reports.push_back({reader, got.error().systemError});
+        if (got.error().kind != ErrorKind::interrupted) {
+            cursor.reports.push_back({reader, got.error().systemError});
+        }
         return false;
     }
     if (got.value() != N) {
@@ -38,11 +40,15 @@ Unsigned littleEndian(const std::array<std::uint8_t, N>& bytes) {
 }  // namespace
 
 Result<std::size_t> Cursor::readOutsideWindow(std::uint8_t* into, std::size_t count) {
+    if (interrupted) {
+        return Error::interruption();
+    }
     if (count >= windowCapacity) {
         auto got = source.readAt(position, into, count);
         if (got.ok()) {
             position += static_cast<std::int64_t>(got.value());
         }
+        interrupted = !got.ok() && got.error().kind == ErrorKind::interrupted;
         return got;
     }
     const auto holds = [&](const Window& window) {
@@ -62,6 +68,7 @@ Result<std::size_t> Cursor::readOutsideWindow(std::uint8_t* into, std::size_t co
         if (!got.ok()) {
             window.bytes.clear();
             window.loaded = false;
+            interrupted = got.error().kind == ErrorKind::interrupted;
             return got.error();
         }
         window.bytes.resize(got.value());

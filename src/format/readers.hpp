@@ -35,6 +35,9 @@ public:
     const ByteSource& source;
     std::int64_t position = 0;
     std::vector<ReadReport> reports{};
+    // Whether a read was interrupted (ErrorKind::interrupted). Such a read adds no report, and every
+    // read after it fails at once: what was read is then no answer.
+    bool interrupted = false;
 
     explicit Cursor(const ByteSource& from, std::int64_t at = 0) : source(from), position(at) {}
 
@@ -74,12 +77,15 @@ private:
 };
 
 // Runs `read` on a new cursor over `source` and hands the cursor's reports of failed reads back in
-// `reports`, whatever `read` returns.
+// `reports`, whatever `read` returns. A read that was interrupted makes the result that error.
 template <typename Read>
 auto readOnNewCursor(const ByteSource& source, std::vector<ReadReport>& reports, Read&& read) {
     Cursor cursor(source);
     auto result = read(cursor);
     reports = std::move(cursor.reports);
+    if (cursor.interrupted) {
+        return decltype(result)(Error::interruption());
+    }
     return result;
 }
 

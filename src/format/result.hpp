@@ -18,6 +18,7 @@ enum class ErrorKind {
     storeTablePastEnd,       // a map block's store table ends beyond the file; `value` holds the block's offset
     readLength,              // a length below -1 to read, as a file object refuses it; `value` holds it
     notOpusFile,             // the file does not begin with the magic number
+    interrupted,             // the caller's interruption check asked a read to stop
 };
 
 struct Error {
@@ -39,6 +40,7 @@ struct Error {
     static Error storeTablePastEndAt(std::int64_t offset) { return {ErrorKind::storeTablePastEnd, 0, offset}; }
     static Error readLengthOf(std::int64_t length) { return {ErrorKind::readLength, 0, length}; }
     static Error notOpus() { return {ErrorKind::notOpusFile}; }
+    static Error interruption() { return {ErrorKind::interrupted}; }
 };
 
 // Either a value or an Error; the core's functions return these instead of throwing.

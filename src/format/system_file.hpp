@@ -43,7 +43,9 @@ public:
     std::int64_t size() const noexcept { return size_; }
 
     // One read of up to `count` (at most mostBytes) bytes at `offset`: fewer only where the file
-    // ends (0 there) or the system gives fewer. Interrupted calls are retried.
+    // ends (0 there) or the system gives fewer. A call that a signal interrupts is made again, unless
+    // the thread's InterruptionScope says stop: then each of these calls, and open(), fails with
+    // ErrorKind::interrupted.
     Result<std::size_t> readAt(std::int64_t offset, std::uint8_t* into, std::size_t count) const;
 
     // One scattered read of consecutive spans (at most mostSpans, at most mostBytes in all) from

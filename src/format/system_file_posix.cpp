@@ -6,9 +6,12 @@
 #include <cerrno>
 #include <climits>
 #include <fcntl.h>
+#include <optional>
 #include <sys/stat.h>
 #include <sys/uio.h>
 #include <unistd.h>
+
+#include "format/interruption.hpp"
 
 namespace korvex {
 
@@ -23,15 +26,31 @@ int descriptorOf(std::intptr_t native) {
     return static_cast<int>(native);
 }
 
+// The error of a call that failed with `code`, or none when it is to be made again: a call that a
+// signal interrupted is made again unless the interruption check says stop.
+std::optional<Error> failureOf(int code) {
+    if (code != EINTR) {
+        return Error::fromSystem(code);
+    }
+    if (InterruptionScope::stopRequested()) {
+        return Error::interruption();
+    }
+    return std::nullopt;
+}
+
 }  // namespace
 
 Result<SystemFile> SystemFile::open(const std::string& path) {
+    // Opening a FIFO waits for a writer: a signal is its only way out.
     int descriptor;
-    do {
+    for (;;) {
         descriptor = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    } while (descriptor < 0 && errno == EINTR);
-    if (descriptor < 0) {
-        return Error::fromSystem(errno);
+        if (descriptor >= 0) {
+            break;
+        }
+        if (auto failure = failureOf(errno)) {
+            return *failure;
+        }
     }
     SystemFile file;
     file.native_ = descriptor;
@@ -59,8 +78,8 @@ Result<std::size_t> SystemFile::readAt(std::int64_t offset, std::uint8_t* into, 
         if (got >= 0) {
             return static_cast<std::size_t>(got);
         }
-        if (errno != EINTR) {
-            return Error::fromSystem(errno);
+        if (auto failure = failureOf(errno)) {
+            return *failure;
         }
     }
 }
@@ -77,8 +96,8 @@ Result<std::size_t> SystemFile::readSpans(std::int64_t offset, std::span<const R
         if (got >= 0) {
             return static_cast<std::size_t>(got);
         }
-        if (errno != EINTR) {
-            return Error::fromSystem(errno);
+        if (auto failure = failureOf(errno)) {
+            return *failure;
         }
     }
 }
@@ -91,8 +110,8 @@ Result<std::size_t> SystemFile::readFromStart(std::uint64_t /*done*/, std::uint8
         if (got >= 0) {
             return static_cast<std::size_t>(got);
         }
-        if (errno != EINTR) {
-            return Error::fromSystem(errno);
+        if (auto failure = failureOf(errno)) {
+            return *failure;
         }
     }
 }

@@ -1,6 +1,8 @@
 // Exceptions and unraisable reports for core failures.
 #include "module/errors.hpp"
 
+#include <utility>
+
 #include "module/state.hpp"
 #include "module/texts.hpp"
 
@@ -30,7 +32,26 @@ void setSystemError(int code, PyObject* filename) {
     }
 }
 
+// The exception of the last interrupted read on this thread, until raiseError raises it.
+thread_local PyObject* keptInterruption = nullptr;
+
 }  // namespace
+
+void keepInterruption() {
+#if PY_VERSION_HEX >= 0x030C0000
+    Py_XSETREF(keptInterruption, PyErr_GetRaisedException());
+#else
+    PyObject *type, *value, *traceback;
+    PyErr_Fetch(&type, &value, &traceback);
+    PyErr_NormalizeException(&type, &value, &traceback);
+    if (traceback != nullptr && value != nullptr) {
+        PyException_SetTraceback(value, traceback);
+    }
+    Py_XDECREF(type);
+    Py_XDECREF(traceback);
+    Py_XSETREF(keptInterruption, value);
+#endif
+}
 
 PyObject* raiseError(const Error& error, PyObject* filename) {
     switch (error.kind) {
@@ -60,6 +81,20 @@ PyObject* raiseError(const Error& error, PyObject* filename) {
             return nullptr;
         case ErrorKind::notOpusFile:
             PyErr_SetString(PyExc_ValueError, texts::notOpusFile);
+            return nullptr;
+        case ErrorKind::interrupted:
+            if (keptInterruption == nullptr) {
+                PyErr_SetString(PyExc_SystemError, "korvex: a read was interrupted with no exception");
+                return nullptr;
+            }
+#if PY_VERSION_HEX >= 0x030C0000
+            PyErr_SetRaisedException(std::exchange(keptInterruption, nullptr));
+#else
+            {
+                PyObject* value = std::exchange(keptInterruption, nullptr);
+                PyErr_Restore(Py_NewRef(reinterpret_cast<PyObject*>(Py_TYPE(value))), value, PyException_GetTraceback(value));
+            }
+#endif
             return nullptr;
         case ErrorKind::parameterLabel: {
             // The interpreter's own decoder words the error; the core has found the label invalid.

@@ -11,7 +11,13 @@
 namespace korvex {
 
 // Sets the exception for `error`; `filename` (may be null) is named by OSErrors. Returns nullptr.
+// An interrupted read raises what the signal handler raised, kept by keepInterruption.
 PyObject* raiseError(const Error& error, PyObject* filename);
+
+// With the GIL and an exception set (a signal handler's): takes the exception off the thread and
+// keeps it for the raiseError of the interrupted read, so that the interpreter can be called
+// until then.
+void keepInterruption();
 
 // Passes each failed primitive read to the unraisable-exception hook, in order, with the context
 // text "korvex.readInt" (or readShort, readDouble) and the error that reading the value raised.

@@ -26,6 +26,10 @@
 #endif
 #include <windows.h>
 #include <winioctl.h>
+#else
+#include <csignal>
+#include <sys/stat.h>
+#include <sys/time.h>
 #endif
 
 #include "extract/assembly.hpp"
@@ -36,8 +40,10 @@
 #include "format/block_type.hpp"
 #include "format/checked.hpp"
 #include "format/byte_source.hpp"
+#include "format/contents.hpp"
 #include "format/directory.hpp"
 #include "format/header.hpp"
+#include "format/interruption.hpp"
 #include "format/readers.hpp"
 
 using namespace korvex;
@@ -1238,6 +1244,134 @@ void spectrumPlansAndLocation() {
 
 }  // namespace
 
+// An interruption check that says stop from its `stopAt`-th question on.
+class CountingCheck final : public InterruptionCheck {
+public:
+    explicit CountingCheck(int stopAt) : stopAt_(stopAt) {}
+    bool stopRequested() noexcept override { return ++asked >= stopAt_; }
+    int asked = 0;
+
+private:
+    int stopAt_;
+};
+
+template <typename T>
+bool isInterruption(const Result<T>& result) {
+    return !result.ok() && result.error().kind == ErrorKind::interrupted;
+}
+
+void interruptionOfReads() {
+    const Bytes bytes(2 * interruptionIntervalBytes + 1, 7);
+    const auto source = ByteSource::fromMemory(bytes);
+    std::uint8_t byte = 0;
+    {
+        // Asked once an interval of reads, and once an interval of bytes, however they are read.
+        CountingCheck never(std::numeric_limits<int>::max());
+        InterruptionScope scope(never);
+        for (std::uint32_t i = 0; i < 3 * interruptionIntervalReads; ++i) {
+            source.readAt(i, &byte, 1);
+        }
+        CHECK(never.asked == 3);
+        Bytes into(bytes.size());
+        CHECK(source.readAt(0, into.data(), into.size()).value() == bytes.size() && into == bytes);
+        CHECK(never.asked == 5);
+        // The kept part is one read of an interval of bytes; the dropped one, 4 KiB a read, an
+        // interval of reads.
+        const std::size_t dropped = std::size_t{4096} * interruptionIntervalReads;
+        const std::array<ReadPart, 2> parts = {{{into.data(), interruptionIntervalBytes}, {nullptr, dropped}}};
+        CHECK(source.readParts(0, parts).value() == interruptionIntervalBytes + dropped);
+        CHECK(never.asked == 7);
+    }
+    {
+        // A stop fails the read, and every read after it without asking again, until the scope ends.
+        CountingCheck stop(1);
+        InterruptionScope scope(stop);
+        Bytes into(bytes.size());
+        CHECK(isInterruption(source.readAt(0, into.data(), into.size())));
+        CHECK(isInterruption(source.readAt(0, &byte, 1)));
+        const std::array<ReadPart, 1> part = {{{&byte, 1}}};
+        CHECK(isInterruption(source.readParts(0, part)));
+        CHECK(isInterruption(source.readHead(&byte, 1)));
+        CHECK(isInterruption(isOpusFile(source)));
+        CHECK(stop.asked == 1);
+        {
+            // An inner scope has a check of its own; the outer one comes back after it.
+            CountingCheck never(std::numeric_limits<int>::max());
+            InterruptionScope inner(never);
+            CHECK(source.readAt(0, &byte, 1).value() == 1);
+        }
+        CHECK(isInterruption(source.readAt(0, &byte, 1)));
+    }
+    CHECK(source.readAt(0, &byte, 1).value() == 1);
+
+    // A directory walk over a long directory (an interval and a half of 4 KiB reads), its last entry
+    // cut by the end of the file: interrupted after an interval of reads, it ends there, with no report of a failed read, and its result is
+    // the interruption rather than the listing of the entries read.
+    const auto entries = static_cast<std::int32_t>(3 * 4096 * interruptionIntervalReads / 2 / 12);
+    Bytes file = fileWithDirectory(24, entries, {});
+    file.resize(24 + 12 * static_cast<std::size_t>(entries) - 4);
+    const auto directory = ByteSource::fromMemory(file);
+    for (const bool interrupted : {false, true}) {
+        CountingCheck counting(interrupted ? 1 : std::numeric_limits<int>::max());
+        InterruptionScope scope(counting);
+        std::vector<ReadReport> reports;
+        auto listing = readOnNewCursor(directory, reports, [](Cursor& cursor) { return listContents(cursor); });
+        CHECK(counting.asked == 1);
+        CHECK(interrupted ? isInterruption(listing) && reports.empty() : listing.ok() && reports.size() == 1);
+    }
+}
+
+// A store table walk reads nothing of its own: it asks the check every interval of steps, and an
+// interruption ends the cube fill and the trace plan with the error.
+void interruptionOfRecordWalks() {
+    const std::vector<std::pair<std::int32_t, std::int32_t>> skips(interruptionIntervalSteps, {-1, 0});
+    const Bytes file = mapBlock(0, skips, records(1, 1, 0));
+    const auto source = ByteSource::fromMemory(file);
+    Cursor cursor(source);
+    const auto block = readMapBlock(cursor, 0);
+    CHECK(block.ok() && block.value().storeTable.size() == interruptionIntervalSteps);
+    std::vector<float> cube(1);
+    const MapGeometry geometry{1, 1, 1};
+    for (const bool interrupted : {false, true}) {
+        CountingCheck counting(interrupted ? 1 : std::numeric_limits<int>::max());
+        InterruptionScope scope(counting);
+        const auto filled = fillCube(source, block.value(), geometry, cube);
+        CHECK(counting.asked == 1);
+        CHECK(interrupted ? isInterruption(filled) : filled.ok() && filled.value().stop == MapStop::none);
+        const auto planned = planTraces(source, block.value(), geometry);
+        CHECK(planned.ok() && planned.value().error.has_value() == interrupted);
+        CHECK(!interrupted || (planned.ok() && planned.value().error &&
+                               planned.value().error->kind == ErrorKind::interrupted));
+    }
+}
+
+#if !defined(_WIN32)
+// A blocked open of a FIFO with no writer: each SIGALRM interrupts it; the open is made again until
+// the check says stop, and then fails with the interruption.
+void signalInterruptsABlockedOpen(const std::string& folder) {
+    const std::string fifo = folder + "/interrupted.fifo";
+    std::remove(fifo.c_str());
+    CHECK(mkfifo(fifo.c_str(), 0600) == 0);
+    struct sigaction quiet = {};
+    quiet.sa_handler = [](int) {};
+    sigemptyset(&quiet.sa_mask);  // and no SA_RESTART: the open returns EINTR
+    struct sigaction previous = {};
+    sigaction(SIGALRM, &quiet, &previous);
+    const itimerval every50ms = {{0, 50000}, {0, 50000}};
+    setitimer(ITIMER_REAL, &every50ms, nullptr);
+    {
+        CountingCheck counting(2);
+        InterruptionScope scope(counting);
+        CHECK(isInterruption(ByteSource::open(fifo)));
+        CHECK(counting.asked == 2);
+    }
+    const itimerval off = {};
+    setitimer(ITIMER_REAL, &off, nullptr);
+    sigaction(SIGALRM, &previous, nullptr);
+    std::remove(fifo.c_str());
+}
+#endif
+
 int main(int argc, char** argv) {
     const std::string folder = argc > 1 ? argv[1] : ".";
     readersDecodeLittleEndianValues();
@@ -1269,6 +1403,11 @@ int main(int argc, char** argv) {
     axisPlans();
     mapPlans();
     spectrumPlansAndLocation();
+    interruptionOfReads();
+    interruptionOfRecordWalks();
+#if !defined(_WIN32)
+    signalInterruptsABlockedOpen(folder);
+#endif
     std::printf("%d passed, %d failed\n", passed, failed);
     return failed == 0 ? 0 : 1;
 }
