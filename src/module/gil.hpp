@@ -58,8 +58,9 @@ inline bool runsSignalHandlers() {
 }
 
 // Runs `work`, which returns a Result, with the GIL released; it must not touch the interpreter.
-// A failed allocation becomes an Error, so no C++ exception reaches the interpreter. On the thread
-// that runs signal handlers, a handler that raises stops the work's reads (ErrorKind::interrupted).
+// A failed allocation becomes an Error; any other exception is passed on with the GIL taken back,
+// to the entry point's boundary. On the thread that runs signal handlers, a handler that raises
+// stops the work's reads (ErrorKind::interrupted).
 template <typename Work>
 auto withoutGil(Work&& work) -> decltype(work()) {
     PyThreadState* state = nullptr;
@@ -76,6 +77,10 @@ auto withoutGil(Work&& work) -> decltype(work()) {
     } catch (const std::bad_alloc&) {
         PyEval_RestoreThread(state);
         return Error::noMemory();
+    } catch (...) {
+        // Any other exception goes on to the entry point's boundary, which needs the GIL.
+        PyEval_RestoreThread(state);
+        throw;
     }
 }
 
