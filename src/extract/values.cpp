@@ -7,6 +7,8 @@
 #include <cstring>
 #include <limits>
 
+#include "format/interruption.hpp"
+
 namespace korvex {
 
 bool spacingIsExact(double first, double last) {
@@ -18,44 +20,65 @@ bool spacingIsExact(double first, double last) {
 
 namespace {
 
-// axis[k] = k * step + first, each operation rounded on its own as NumPy's are.
+// values[k] = k * step + first for k from `begin` to `end`, each operation rounded on its own as
+// NumPy's are.
 template <typename Index>
-void fromSteps(double first, double step, std::span<double> axis) {
-    double* values = axis.data();
-    const auto count = static_cast<Index>(axis.size());
-    for (Index k = 0; k < count; ++k) {
+void fromSteps(double first, double step, double* values, Index begin, Index end) {
+    for (Index k = begin; k < end; ++k) {
         const double scaled = static_cast<double>(k) * step;
         values[k] = scaled + first;
     }
 }
 
+// Calls fill(begin, end) over 0 .. count in stretches of an interruption interval's bytes, asking
+// before each whether to stop; false when it stopped.
+template <typename Fill>
+bool inStretches(std::size_t count, Fill fill) {
+    constexpr std::size_t stretch = interruptionIntervalBytes / sizeof(double);
+    for (std::size_t begin = 0; begin < count; begin += stretch) {
+        const std::size_t end = std::min(count, begin + stretch);
+        if (InterruptionScope::stopBefore((end - begin) * sizeof(double))) {
+            return false;
+        }
+        fill(begin, end);
+    }
+    return true;
+}
+
 }  // namespace
 
-void evenlySpaced(double first, double last, std::span<double> axis) {
+bool evenlySpaced(double first, double last, std::span<double> axis) {
     const std::size_t count = axis.size();
     if (count == 0) {
-        return;
+        return true;
     }
     const double delta = last - first;
     if (count == 1) {
         axis[0] = 0.0 * delta + first;
-        return;
+        return true;
     }
+    double* values = axis.data();
     const auto divisions = static_cast<double>(count - 1);
     const double step = delta / divisions;
+    bool filled;
     if (step == 0.0) {
-        for (std::size_t k = 0; k < count; ++k) {
-            const double fraction = static_cast<double>(k) / divisions;
-            const double scaled = fraction * delta;
-            axis[k] = scaled + first;
-        }
+        filled = inStretches(count, [&](std::size_t begin, std::size_t end) {
+            for (std::size_t k = begin; k < end; ++k) {
+                const double fraction = static_cast<double>(k) / divisions;
+                const double scaled = fraction * delta;
+                values[k] = scaled + first;
+            }
+        });
     } else if (count <= static_cast<std::size_t>(std::numeric_limits<std::int32_t>::max())) {
         // A 32-bit index converts to double in vector instructions; the sums are the same.
-        fromSteps<std::int32_t>(first, step, axis);
+        filled = inStretches(count, [&](std::size_t begin, std::size_t end) {
+            fromSteps(first, step, values, static_cast<std::int32_t>(begin), static_cast<std::int32_t>(end));
+        });
     } else {
-        fromSteps<std::size_t>(first, step, axis);
+        filled = inStretches(count, [&](std::size_t begin, std::size_t end) { fromSteps(first, step, values, begin, end); });
     }
     axis[count - 1] = last;
+    return filled;
 }
 
 std::int64_t storedValueCount(const ByteSource& source, std::int64_t offset, std::int64_t count) {

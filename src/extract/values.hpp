@@ -17,7 +17,9 @@ bool spacingIsExact(double first, double last);
 // NumPy's linspace computes them: value k is k * step + first with step = (last - first) / (n - 1),
 // each operation rounded on its own, or (k / (n - 1)) * (last - first) + first when the step is 0
 // (it underflowed); the last value is `last` itself. One value is 0 * (last - first) + first.
-void evenlySpaced(double first, double last, std::span<double> axis);
+// A long axis asks the thread's interruption check as it goes: false when that stopped the work,
+// the axis then filled only in part.
+bool evenlySpaced(double first, double last, std::span<double> axis);
 
 // Single-spectrum data block, at the block's offset:
 //

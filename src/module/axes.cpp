@@ -3,6 +3,8 @@
 
 #include "extract/values.hpp"
 #include "module/arrays.hpp"
+#include "module/errors.hpp"
+#include "module/gil.hpp"
 
 namespace korvex {
 
@@ -15,14 +17,22 @@ PyRef evenAxis(const AxisPlan& plan, PyObject* first, PyObject* last, PyObject* 
     if (!axis || !values.acquire(axis.get())) {
         return PyRef();
     }
-    // Long axes are spaced with the GIL released; short ones are not worth the switch.
+    // Long axes are spaced with the GIL released, and can be interrupted; short ones are not worth
+    // the switch.
     constexpr long long longAxis = 1 << 16;
-    if (plan.count >= longAxis) {
-        Py_BEGIN_ALLOW_THREADS
+    if (plan.count < longAxis) {
         evenlySpaced(plan.first, plan.last, values.as<double>());
-        Py_END_ALLOW_THREADS
-    } else {
-        evenlySpaced(plan.first, plan.last, values.as<double>());
+        return axis;
+    }
+    auto spaced = withoutGil([&]() -> Result<bool> {
+        if (!evenlySpaced(plan.first, plan.last, values.as<double>())) {
+            return Error::interruption();
+        }
+        return true;
+    });
+    if (!spaced.ok()) {
+        raiseError(spaced.error(), nullptr);
+        return PyRef();
     }
     return axis;
 }

@@ -1323,6 +1323,23 @@ void interruptionOfReads() {
 
 // A store table walk reads nothing of its own: it asks the check every interval of steps, and an
 // interruption ends the cube fill and the trace plan with the error.
+void interruptionOfLongAxes() {
+    // An axis of two intervals' bytes asks twice; a stop at the second leaves the rest unfilled.
+    const std::size_t stretch = interruptionIntervalBytes / sizeof(double);
+    std::vector<double> axis(2 * stretch, -1.0);
+    for (const bool interrupted : {false, true}) {
+        std::fill(axis.begin(), axis.end(), -1.0);
+        CountingCheck counting(interrupted ? 2 : std::numeric_limits<int>::max());
+        InterruptionScope scope(counting);
+        CHECK(evenlySpaced(0.0, static_cast<double>(axis.size() - 1), axis) == !interrupted);
+        CHECK(counting.asked == 2);
+        CHECK(axis[stretch - 1] == static_cast<double>(stretch - 1));
+        CHECK(axis[stretch] == (interrupted ? -1.0 : static_cast<double>(stretch)));
+    }
+    // Without a scope, nothing stops it.
+    CHECK(evenlySpaced(0.0, 1.0, axis));
+}
+
 void interruptionOfRecordWalks() {
     const std::vector<std::pair<std::int32_t, std::int32_t>> skips(interruptionIntervalSteps, {-1, 0});
     const Bytes file = mapBlock(0, skips, records(1, 1, 0));
@@ -1405,6 +1422,7 @@ int main(int argc, char** argv) {
     spectrumPlansAndLocation();
     interruptionOfReads();
     interruptionOfRecordWalks();
+    interruptionOfLongAxes();
 #if !defined(_WIN32)
     signalInterruptsABlockedOpen(folder);
 #endif
