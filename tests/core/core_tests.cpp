@@ -1007,6 +1007,48 @@ void traceMaps() {
     }
 }
 
+// The walk takes a run of whole records in one step however long it is, then the record cut by the
+// end of the file, then the rest of the run, which reads nothing, in one more: a million records
+// cost three steps, and each step says where its records lie.
+void recordWalkStepsOverRuns() {
+    struct Step {
+        std::int64_t valuesAt, values, infoLength, recordCount, stride;
+        bool operator==(const Step&) const = default;
+    };
+    struct Case {
+        const char* what;
+        std::int64_t npt;
+        std::int32_t infoSize;
+        std::int64_t areaBytes;
+        std::vector<Step> steps;
+    };
+    constexpr std::int64_t million = 1 << 20;
+    constexpr std::int32_t claimed = 2147483647;  // records 1 to 2^31 - 1
+    constexpr std::int64_t area = 32;             // the records' offset: after one store table entry
+    const std::vector<Case> cases = {
+        {"one-value records", 1, 0, 4 * million,
+         {{area, 1, 0, million, 4}, {area + 4 * million, 0, 0, claimed - million, 0}}},
+        {"records of a 1-byte info record", 0, 1, million,
+         {{area, 0, 1, million, 1}, {area + million, 0, 0, claimed - million, 0}}},
+        {"a record cut by the end", 2, 4, 10 * 12 + 6,
+         {{area, 2, 4, 10, 12}, {area + 120, 1, 0, 1, 0}, {area + 126, 0, 0, claimed - 11, 0}}},
+        {"info records to the end of the file", 1, -1, 100, {{area, 1, 96, 1, 0}, {area + 100, 0, 0, claimed - 1, 0}}},
+    };
+    for (const Case& test : cases) {
+        const Bytes file = mapBlock(test.infoSize, {{1, claimed}}, Bytes(static_cast<std::size_t>(test.areaBytes), 0));
+        const auto source = ByteSource::fromMemory(file);
+        Cursor cursor(source);
+        const MapBlock block = readMapBlock(cursor, 0).value();
+        auto walk = RecordWalk::start(source, block, test.npt).value();
+        std::vector<Step> steps;
+        for (auto next = walk.next(); next.ok() && next.value() && steps.size() <= test.steps.size(); next = walk.next()) {
+            const StoredRecord& record = *next.value();
+            steps.push_back({record.valuesAt, record.values, record.infoLength, record.recordCount, record.stride});
+        }
+        check(steps == test.steps, test.what, __LINE__);
+    }
+}
+
 // The trace stack holds each value's very bits wherever it came from: 70 traces of 41 x 50 pixels
 // make a full group of 64 and a group of 6, 2048 pixels of a chunk and 2 more, so both the 4 x 4
 // register transpose and the loops around it place values. Even traces hold signalling NaNs, whose
@@ -1261,6 +1303,7 @@ int main(int argc, char** argv) {
     mapCubes();
     traceMaps();
     traceStackBitForBit();
+    recordWalkStepsOverRuns();
     axisPlans();
     mapPlans();
     spectrumPlansAndLocation();
