@@ -44,6 +44,16 @@ Result<MapOutcome> firstStop(Result<MapOutcome> flushed, Result<MapOutcome> outc
     return stopsWalk(flushed) ? flushed : outcome;
 }
 
+// How many records of a run, from record `k` on and before record `end`, one view of the window holds whole,
+// records of `bytes` bytes each being `stride` apart (at least one).
+std::int64_t recordsInWindow(std::int64_t end, std::int64_t k, std::int64_t stride, std::int64_t bytes) {
+    if (stride <= 0) {
+        return 1;
+    }
+    const std::int64_t more = (static_cast<std::int64_t>(ReadWindow::capacity) - bytes) / stride;
+    return std::min(end - k, more + 1);
+}
+
 }  // namespace
 
 std::int64_t StoreTableEntry::records() const {
@@ -232,6 +242,35 @@ Result<MapOutcome> fillCube(const ByteSource& source, const MapBlock& block, con
         return MapOutcome{};
     };
     auto finish = [&](Result<MapOutcome> outcome) { return firstStop(flush(), std::move(outcome)); };
+    // Small records with info records between them would take a part each: read through a window
+    // instead, many records a read, and their values copied out.
+    constexpr std::int64_t copiedValues = 1024;  // bytes of values a record may have to be copied
+    ReadWindow window(source);
+    auto copy = [&](const StoredRecord& record, std::int64_t index, std::int64_t count) -> Result<MapOutcome> {
+        if (auto flushed = flush(); stopsWalk(flushed)) {
+            return flushed;
+        }
+        for (std::int64_t k = 0; k < count;) {
+            const std::int64_t taken = recordsInWindow(count, k, record.stride, valuesBytes);
+            auto got = window.bytesAt(record.valuesOf(k), static_cast<std::size_t>((taken - 1) * record.stride + valuesBytes));
+            if (!got.ok()) {
+                return got.error();
+            }
+            const std::span<const std::uint8_t> bytes = got.value();
+            for (std::int64_t j = 0; j < taken; ++j) {
+                const std::int64_t at = j * record.stride;
+                if (static_cast<std::int64_t>(bytes.size()) - at < valuesBytes) {
+                    return MapOutcome{MapStop::shortRecord, index + k + j, 0};  // the file shrank
+                }
+                const std::span<float> values = cube.subspan(static_cast<std::size_t>((index + k + j) * npt),
+                                                             static_cast<std::size_t>(npt));
+                std::memcpy(values.data(), bytes.data() + at, static_cast<std::size_t>(valuesBytes));
+                fromLittleEndian(values);
+            }
+            k += taken;
+        }
+        return MapOutcome{};
+    };
     // Adds the first `count` records of a walk record, whose values are all in the file, to the
     // batch, record k of it at cube index `index` + k.
     auto place = [&](const StoredRecord& record, std::int64_t index, std::int64_t count) -> Result<MapOutcome> {
@@ -297,7 +336,9 @@ Result<MapOutcome> fillCube(const ByteSource& source, const MapBlock& block, con
         // Records of a run go in until one lands beyond the grid.
         const std::int64_t inGrid = std::min(record.recordCount, grid - index);
         if (npt > 0) {
-            if (auto placed = place(record, index, inGrid); stopsWalk(placed)) {
+            const bool copied = record.infoLength > 0 && record.stride > 0 && record.stride <= droppedInBatch &&
+                                valuesBytes <= copiedValues && inGrid > 1;
+            if (auto placed = copied ? copy(record, index, inGrid) : place(record, index, inGrid); stopsWalk(placed)) {
                 return placed;
             }
         }
@@ -520,25 +561,37 @@ std::optional<Error> readTraceName(ReadWindow& window, std::int64_t infoAt, std:
     return std::nullopt;
 }
 
-// The most values a map may hold for the maps to be read one by one, each straight into its
+// The most values a map may hold for the maps to be read from a window straight into their
 // pixels, rather than in groups.
 constexpr std::int64_t smallMap = 8;
 
-// Reads the map of trace `trace` at `valuesAt` (at most smallMap values) into its pixels of the
-// stack. A map cut short (the file shrank) stops with wrongCount and the values read.
-Result<MapOutcome> readSmallMap(ReadWindow& window, std::int64_t valuesAt, std::int64_t mapSize, std::int64_t trace,
-                                std::int64_t traces, std::span<float> stack) {
-    std::array<float, smallMap> values;
-    auto got = valuesFromWindow(window, valuesAt, std::span<float>(values.data(), static_cast<std::size_t>(mapSize)));
-    if (!got.ok()) {
-        return got.error();
-    }
-    const auto read = static_cast<std::int64_t>(got.value());
-    for (std::int64_t pixel = 0; pixel < read; ++pixel) {
-        stack[static_cast<std::size_t>(pixel * traces + trace)] = values[static_cast<std::size_t>(pixel)];
-    }
-    if (read != mapSize) {
-        return MapOutcome{MapStop::wrongCount, trace, read};
+// Reads the maps (at most smallMap values each) of records [first, end) of `record` into their
+// pixels of the stack, record k holding the map of trace `trace` + k. A map cut short (the file
+// shrank) stops with wrongCount and the values read.
+Result<MapOutcome> readSmallMaps(ReadWindow& window, const StoredRecord& record, std::int64_t first, std::int64_t end,
+                                 std::int64_t mapSize, std::int64_t trace, std::int64_t traces, std::span<float> stack) {
+    const std::int64_t mapBytes = mapSize * valueSize;
+    for (std::int64_t k = first; k < end;) {
+        const std::int64_t taken = recordsInWindow(end, k, record.stride, mapBytes);
+        auto got = window.bytesAt(record.valuesOf(k), static_cast<std::size_t>((taken - 1) * record.stride + mapBytes));
+        if (!got.ok()) {
+            return got.error();
+        }
+        const std::span<const std::uint8_t> bytes = got.value();
+        for (std::int64_t j = 0; j < taken; ++j) {
+            const std::int64_t at = j * record.stride;
+            const std::int64_t whole = std::min<std::int64_t>(
+                mapSize, std::max<std::int64_t>(static_cast<std::int64_t>(bytes.size()) - at, 0) / valueSize);
+            for (std::int64_t pixel = 0; pixel < whole; ++pixel) {
+                float& value = stack[static_cast<std::size_t>(pixel * traces + trace + k + j)];
+                std::memcpy(&value, bytes.data() + at + pixel * valueSize, valueSize);
+                fromLittleEndian(std::span<float>(&value, 1));
+            }
+            if (whole != mapSize) {
+                return MapOutcome{MapStop::wrongCount, trace + k + j, whole};
+            }
+        }
+        k += taken;
     }
     return MapOutcome{};
 }
@@ -586,9 +639,16 @@ Result<MapOutcome> readTraces(const ByteSource& source, const MapBlock& block, c
         }
         // Records that read nothing (stride 0) have one name for them all; maps, only one record.
         const std::int64_t reads = record.stride == 0 ? 1 : (mapped || named ? count : 0);
+        if (mapped && mapSize <= smallMap && !named) {
+            if (auto read = readSmallMaps(mapWindow, record, 0, reads, mapSize, done, traces, stack); stopsWalk(read)) {
+                return read;
+            }
+            done += count;
+            continue;
+        }
         for (std::int64_t k = 0; k < reads; ++k) {
             if (mapped && mapSize <= smallMap) {
-                if (auto read = readSmallMap(mapWindow, record.valuesOf(k), mapSize, done + k, traces, stack);
+                if (auto read = readSmallMaps(mapWindow, record, k, k + 1, mapSize, done, traces, stack);
                     stopsWalk(read)) {
                     return read;
                 }
