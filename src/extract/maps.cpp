@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <cerrno>
 #include <cstring>
 #include <limits>
@@ -54,6 +55,13 @@ std::int64_t recordsInWindow(std::int64_t end, std::int64_t k, std::int64_t stri
     return std::min(end - k, more + 1);
 }
 
+// The little-endian int32 at `bytes`.
+std::int32_t int32At(const std::uint8_t* bytes) {
+    return std::bit_cast<std::int32_t>(static_cast<std::uint32_t>(bytes[0]) | static_cast<std::uint32_t>(bytes[1]) << 8 |
+                                       static_cast<std::uint32_t>(bytes[2]) << 16 |
+                                       static_cast<std::uint32_t>(bytes[3]) << 24);
+}
+
 }  // namespace
 
 std::int64_t StoreTableEntry::records() const {
@@ -86,6 +94,17 @@ Result<MapBlock> readMapBlock(Cursor& cursor, std::int64_t offsetToData) {
         return Error::storeTablePastEndAt(offsetToData);
     }
     block.storeTable.reserve(static_cast<std::size_t>(header.numberEntries));
+    // The table is in the file, so one read takes it whole; only where that comes back short (the
+    // file shrank) or fails is it read field by field, each field cut off reported.
+    std::vector<std::uint8_t> table(static_cast<std::size_t>(header.numberEntries) * storeTableEntrySize);
+    auto got = cursor.source.readAt(cursor.position, table.data(), table.size());
+    if (got.ok() && got.value() == table.size()) {
+        for (std::size_t at = 0; at < table.size(); at += storeTableEntrySize) {
+            block.storeTable.push_back({int32At(table.data() + at), int32At(table.data() + at + 4)});
+        }
+        cursor.position += static_cast<std::int64_t>(table.size());
+        return block;
+    }
     for (std::int32_t i = 0; i < header.numberEntries; ++i) {
         StoreTableEntry entry;
         entry.first = readInt(cursor);
@@ -418,8 +437,7 @@ public:
     // Maps of one chunk or less are read through `window`, which serves many of them a read.
     TraceGroup(const ByteSource& source, ReadWindow& window, std::int64_t mapSize, std::int64_t traces,
                std::span<float> stack)
-        : source_(source), window_(window), mapSize_(mapSize), traces_(traces), stack_(stack),
-          chunk_(static_cast<std::size_t>(mostTraces * chunkValues)) {}
+        : source_(source), window_(window), mapSize_(mapSize), traces_(traces), stack_(stack) {}
 
     bool full() const { return static_cast<std::int64_t>(at_.size()) == mostTraces; }
 
@@ -435,6 +453,9 @@ public:
     // stops with wrongCount at the first such trace, with the count of its values read.
     Result<MapOutcome> flush() {
         const auto members = static_cast<std::int64_t>(at_.size());
+        if (members > 0 && chunk_.empty()) {
+            chunk_.resize(static_cast<std::size_t>(mostTraces * chunkValues));  // only once maps are read
+        }
         std::array<std::int64_t, mostTraces> read{};
         for (std::int64_t done = 0; done < mapSize_ && members > 0; done += chunkValues) {
             const std::int64_t count = std::min(chunkValues, mapSize_ - done);
