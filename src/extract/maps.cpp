@@ -45,14 +45,32 @@ Result<MapOutcome> firstStop(Result<MapOutcome> flushed, Result<MapOutcome> outc
     return stopsWalk(flushed) ? flushed : outcome;
 }
 
-// How many records of a run, from record `k` on and before record `end`, one view of the window holds whole,
-// records of `bytes` bytes each being `stride` apart (at least one).
-std::int64_t recordsInWindow(std::int64_t end, std::int64_t k, std::int64_t stride, std::int64_t bytes) {
-    if (stride <= 0) {
-        return 1;
+// Hands `each` records [first, end) of a run, each as the view of its first `bytes` bytes (fewer
+// where the source ends), read through the window many records a read. `each(k, view)` returns
+// an outcome to stop at, or none to go on.
+template <typename Each>
+Result<MapOutcome> forRecordsInWindow(ReadWindow& window, const StoredRecord& record, std::int64_t first,
+                                      std::int64_t end, std::int64_t bytes, Each each) {
+    // Records one read takes whole: all that fit the window, or one at a time for a stride of 0.
+    const std::int64_t perRead =
+        record.stride <= 0 ? 1 : (static_cast<std::int64_t>(ReadWindow::capacity) - bytes) / record.stride + 1;
+    for (std::int64_t k = first; k < end;) {
+        const std::int64_t taken = std::min(end - k, perRead);
+        auto got = window.bytesAt(record.valuesOf(k), static_cast<std::size_t>((taken - 1) * record.stride + bytes));
+        if (!got.ok()) {
+            return got.error();
+        }
+        const std::span<const std::uint8_t> view = got.value();
+        for (std::int64_t j = 0; j < taken; ++j) {
+            const auto at = static_cast<std::size_t>(std::min<std::int64_t>(j * record.stride, static_cast<std::int64_t>(view.size())));
+            const std::span<const std::uint8_t> one = view.subspan(at, std::min(view.size() - at, static_cast<std::size_t>(bytes)));
+            if (std::optional<MapOutcome> stop = each(k + j, one)) {
+                return *stop;
+            }
+        }
+        k += taken;
     }
-    const std::int64_t more = (static_cast<std::int64_t>(ReadWindow::capacity) - bytes) / stride;
-    return std::min(end - k, more + 1);
+    return MapOutcome{};
 }
 
 // The little-endian int32 at `bytes`.
@@ -269,26 +287,17 @@ Result<MapOutcome> fillCube(const ByteSource& source, const MapBlock& block, con
         if (auto flushed = flush(); stopsWalk(flushed)) {
             return flushed;
         }
-        for (std::int64_t k = 0; k < count;) {
-            const std::int64_t taken = recordsInWindow(count, k, record.stride, valuesBytes);
-            auto got = window.bytesAt(record.valuesOf(k), static_cast<std::size_t>((taken - 1) * record.stride + valuesBytes));
-            if (!got.ok()) {
-                return got.error();
-            }
-            const std::span<const std::uint8_t> bytes = got.value();
-            for (std::int64_t j = 0; j < taken; ++j) {
-                const std::int64_t at = j * record.stride;
-                if (static_cast<std::int64_t>(bytes.size()) - at < valuesBytes) {
-                    return MapOutcome{MapStop::shortRecord, index + k + j, 0};  // the file shrank
-                }
-                const std::span<float> values = cube.subspan(static_cast<std::size_t>((index + k + j) * npt),
-                                                             static_cast<std::size_t>(npt));
-                std::memcpy(values.data(), bytes.data() + at, static_cast<std::size_t>(valuesBytes));
-                fromLittleEndian(values);
-            }
-            k += taken;
-        }
-        return MapOutcome{};
+        return forRecordsInWindow(window, record, 0, count, valuesBytes,
+                                  [&](std::int64_t k, std::span<const std::uint8_t> bytes) -> std::optional<MapOutcome> {
+                                      if (static_cast<std::int64_t>(bytes.size()) < valuesBytes) {
+                                          return MapOutcome{MapStop::shortRecord, index + k, 0};  // the file shrank
+                                      }
+                                      const std::span<float> values = cube.subspan(
+                                          static_cast<std::size_t>((index + k) * npt), static_cast<std::size_t>(npt));
+                                      std::memcpy(values.data(), bytes.data(), bytes.size());
+                                      fromLittleEndian(values);
+                                      return std::nullopt;
+                                  });
     };
     // Adds the first `count` records of a walk record, whose values are all in the file, to the
     // batch, record k of it at cube index `index` + k.
@@ -591,30 +600,19 @@ constexpr std::int64_t smallMap = 8;
 // shrank) stops with wrongCount and the values read.
 Result<MapOutcome> readSmallMaps(ReadWindow& window, const StoredRecord& record, std::int64_t first, std::int64_t end,
                                  std::int64_t mapSize, std::int64_t trace, std::int64_t traces, std::span<float> stack) {
-    const std::int64_t mapBytes = mapSize * valueSize;
-    for (std::int64_t k = first; k < end;) {
-        const std::int64_t taken = recordsInWindow(end, k, record.stride, mapBytes);
-        auto got = window.bytesAt(record.valuesOf(k), static_cast<std::size_t>((taken - 1) * record.stride + mapBytes));
-        if (!got.ok()) {
-            return got.error();
-        }
-        const std::span<const std::uint8_t> bytes = got.value();
-        for (std::int64_t j = 0; j < taken; ++j) {
-            const std::int64_t at = j * record.stride;
-            const std::int64_t whole = std::min<std::int64_t>(
-                mapSize, std::max<std::int64_t>(static_cast<std::int64_t>(bytes.size()) - at, 0) / valueSize);
-            for (std::int64_t pixel = 0; pixel < whole; ++pixel) {
-                float& value = stack[static_cast<std::size_t>(pixel * traces + trace + k + j)];
-                std::memcpy(&value, bytes.data() + at + pixel * valueSize, valueSize);
-                fromLittleEndian(std::span<float>(&value, 1));
-            }
-            if (whole != mapSize) {
-                return MapOutcome{MapStop::wrongCount, trace + k + j, whole};
-            }
-        }
-        k += taken;
-    }
-    return MapOutcome{};
+    return forRecordsInWindow(window, record, first, end, mapSize * valueSize,
+                              [&](std::int64_t k, std::span<const std::uint8_t> bytes) -> std::optional<MapOutcome> {
+                                  const auto whole = static_cast<std::int64_t>(bytes.size()) / valueSize;
+                                  for (std::int64_t pixel = 0; pixel < whole; ++pixel) {
+                                      float& value = stack[static_cast<std::size_t>(pixel * traces + trace + k)];
+                                      std::memcpy(&value, bytes.data() + pixel * valueSize, valueSize);
+                                      fromLittleEndian(std::span<float>(&value, 1));
+                                  }
+                                  if (whole != mapSize) {
+                                      return MapOutcome{MapStop::wrongCount, trace + k, whole};
+                                  }
+                                  return std::nullopt;
+                              });
 }
 
 }  // namespace
