@@ -135,8 +135,9 @@ struct MapOutcome {
 };
 
 // Fills `cube`, NPY x NPX x NPT values zero-filled by the caller: record k is read straight into
-// row k / NPX, column k % NPX. Records that lie back to back are read a few hundred at a time, in
-// one scattered read that drops their info records. Errors:
+// row k / NPX, column k % NPX. Records that lie back to back are read many at a time, in one
+// scattered read that drops their info records (a run with no info records is one part of it);
+// small records with info records between them are copied out of a window of the file. Errors:
 // those of the walk, and readLength for an infoSize below -1 once the first record is placed.
 Result<MapOutcome> fillCube(const ByteSource& source, const MapBlock& block, const MapGeometry& geometry,
                             std::span<float> cube);
@@ -176,7 +177,7 @@ inline constexpr std::int64_t traceNameAt = 152;
 
 // Reads the first `traces` trace records (as planTraces counted them): map k into `stack`, which
 // holds NPY x NPX x `traces` values with map k at [:, :, k] (or nothing, to read names only), and
-// the names into `names`.
+// the names into `names`. Maps and names of a few bytes are read many records to a system call.
 Result<MapOutcome> readTraces(const ByteSource& source, const MapBlock& block, const MapGeometry& geometry,
                               std::int64_t traces, std::span<float> stack, TraceNames& names);
 
