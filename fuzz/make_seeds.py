@@ -109,6 +109,12 @@ def seeds():
     yield "traces-many", traces(1, 2, 20)
     block = w.MapBlock(info_size=156).run([[1.0, 2.0], [3.0, 4.0]], names=["a", "b"])
     yield "traces-derived-geometry", map_file(TRC, block, 2, 0, 1, deriv=1, underived=underived)
+    # Long runs that the record walk takes in one step: one-value maps back to back, and with an
+    # info record between them; a run that claims more records than the file and the grid hold.
+    yield "traces-one-value-run", traces(1, 1, 300, info=0)
+    yield "traces-one-value-info", traces(1, 1, 200, info=4)
+    block = w.MapBlock(info_size=4).run([[float(k)] for k in range(40)]).entry(1, 2**31 - 1)
+    yield "cube-long-run", map_file(AB, block, 1, 5, 6)
 
 
 def main(directory):

@@ -11,8 +11,10 @@ import subprocess
 import sys
 import textwrap
 
+import numpy as np
 import pytest
 
+import korvex
 from checks import UNDER_ADDRESS_SANITIZER
 from opusmodel import model_listing, model_map, model_spectrum
 from opuswriter import (EXTEND_3D, MapBlock, OpusFile, block_type, float32_block, map_opus_file, param_block,
@@ -209,3 +211,26 @@ def test_a_call_costs_what_the_file_holds(tmp_path, warm_file, name):
     # The core's own memory (and everything else): what the file and the result can account for.
     if not UNDER_ADDRESS_SANITIZER:
         assert cost["grown"] <= 4 * size + cost["result"] + 4 * 1024 * 1024, cost
+
+
+def read_calls():
+    with open("/proc/self/io") as io:
+        return int(next(line for line in io if line.startswith("syscr:")).split()[1])
+
+
+@pytest.mark.parametrize("info_size", [0, 4])
+def test_a_million_one_value_trace_maps_take_few_reads(tmp_path, info_size):
+    """Maps of a few bytes are read many to a system call, not one call each."""
+    traces = 2**20
+    values = np.arange(traces, dtype="<f4")
+    rows = np.zeros((traces, 4 + info_size), np.uint8)
+    rows[:, :4] = values.view(np.uint8).reshape(traces, 4)
+    block = MapBlock(info_size=info_size).entry(1, traces).raw(rows.tobytes())
+    path = tmp_path / "traces.opus"
+    map_opus_file(block, {**GEOMETRY, "NPT": 1, "NPX": 1, "NPY": 1}, 7).write(path)
+    korvex.getOpusData(str(path), TRC)  # the first call's imports and caches are not counted
+    before = read_calls()
+    result = korvex.getOpusData(str(path), TRC)
+    calls = read_calls() - before
+    assert result.traces.shape == (1, 1, traces) and np.array_equal(result.traces[0, 0], values)
+    assert calls < 1000, calls

@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <cerrno>
 #include <cstring>
 #include <limits>
@@ -18,6 +19,7 @@
 #include <arm_neon.h>
 #endif
 
+#include "extract/read_window.hpp"
 #include "extract/values.hpp"
 #include "format/checked.hpp"
 #include "format/interruption.hpp"
@@ -42,6 +44,41 @@ bool stopsWalk(const Result<MapOutcome>& step) {
 // `outcome`, unless reading what came before it (`flushed`) ended the walk first.
 Result<MapOutcome> firstStop(Result<MapOutcome> flushed, Result<MapOutcome> outcome) {
     return stopsWalk(flushed) ? flushed : outcome;
+}
+
+// Hands `each` records [first, end) of a run, each as the view of its first `bytes` bytes (fewer
+// where the source ends), read through the window many records a read. `each(k, view)` returns
+// an outcome to stop at, or none to go on.
+template <typename Each>
+Result<MapOutcome> forRecordsInWindow(ReadWindow& window, const StoredRecord& record, std::int64_t first,
+                                      std::int64_t end, std::int64_t bytes, Each each) {
+    // Records one read takes whole: all that fit the window, or one at a time for a stride of 0.
+    const std::int64_t perRead =
+        record.stride <= 0 ? 1 : (static_cast<std::int64_t>(ReadWindow::capacity) - bytes) / record.stride + 1;
+    for (std::int64_t k = first; k < end;) {
+        const std::int64_t taken = std::min(end - k, perRead);
+        auto got = window.bytesAt(record.valuesOf(k), static_cast<std::size_t>((taken - 1) * record.stride + bytes));
+        if (!got.ok()) {
+            return got.error();
+        }
+        const std::span<const std::uint8_t> view = got.value();
+        for (std::int64_t j = 0; j < taken; ++j) {
+            const auto at = static_cast<std::size_t>(std::min<std::int64_t>(j * record.stride, static_cast<std::int64_t>(view.size())));
+            const std::span<const std::uint8_t> one = view.subspan(at, std::min(view.size() - at, static_cast<std::size_t>(bytes)));
+            if (std::optional<MapOutcome> stop = each(k + j, one)) {
+                return *stop;
+            }
+        }
+        k += taken;
+    }
+    return MapOutcome{};
+}
+
+// The little-endian int32 at `bytes`.
+std::int32_t int32At(const std::uint8_t* bytes) {
+    return std::bit_cast<std::int32_t>(static_cast<std::uint32_t>(bytes[0]) | static_cast<std::uint32_t>(bytes[1]) << 8 |
+                                       static_cast<std::uint32_t>(bytes[2]) << 16 |
+                                       static_cast<std::uint32_t>(bytes[3]) << 24);
 }
 
 }  // namespace
@@ -76,6 +113,17 @@ Result<MapBlock> readMapBlock(Cursor& cursor, std::int64_t offsetToData) {
         return Error::storeTablePastEndAt(offsetToData);
     }
     block.storeTable.reserve(static_cast<std::size_t>(header.numberEntries));
+    // The table is in the file, so one read takes it whole; only where that comes back short (the
+    // file shrank) or fails is it read field by field, each field cut off reported.
+    std::vector<std::uint8_t> table(static_cast<std::size_t>(header.numberEntries) * storeTableEntrySize);
+    auto got = cursor.source.readAt(cursor.position, table.data(), table.size());
+    if (got.ok() && got.value() == table.size()) {
+        for (std::size_t at = 0; at < table.size(); at += storeTableEntrySize) {
+            block.storeTable.push_back({int32At(table.data() + at), int32At(table.data() + at + 4)});
+        }
+        cursor.position += static_cast<std::int64_t>(table.size());
+        return block;
+    }
     for (std::int32_t i = 0; i < header.numberEntries; ++i) {
         StoreTableEntry entry;
         entry.first = readInt(cursor);
@@ -127,6 +175,21 @@ Result<std::optional<StoredRecord>> RecordWalk::next() {
     StoredRecord record;
     record.valuesAt = position_;
     const std::int64_t left = bytesLeft();
+    const std::int32_t infoSize = block_.header.infoSize;
+    if (infoSize >= 0 && npt_ <= left / valueSize && infoSize <= left - npt_ * valueSize) {
+        const std::int64_t stride = npt_ * valueSize + infoSize;
+        if (stride > 0) {
+            // Whole records: as many of the run as the file holds, in one step.
+            record.values = npt_;
+            record.infoAt = position_ + npt_ * valueSize;
+            record.infoLength = infoSize;
+            record.recordCount = std::min(runLeft_, left / stride);
+            record.stride = stride;
+            position_ += record.recordCount * stride;
+            runLeft_ -= record.recordCount;
+            return std::optional<StoredRecord>(record);
+        }
+    }
     if (npt_ <= left / valueSize) {
         record.values = npt_;
         position_ += npt_ * valueSize;
@@ -137,7 +200,6 @@ Result<std::optional<StoredRecord>> RecordWalk::next() {
         position_ = advanced(-1);
     }
     record.infoAt = position_;
-    const std::int32_t infoSize = block_.header.infoSize;
     if (infoSize < -1) {
         record.infoRefused = true;
     } else {
@@ -167,56 +229,123 @@ Result<MapOutcome> fillCube(const ByteSource& source, const MapBlock& block, con
 
     // Records that lie back to back in the file, with their info records between them, are read
     // together: one scattered read puts each record's values in place and drops the info records.
-    constexpr std::size_t batchRecords = 512;
+    // Records with no info record lie in the file as in the cube, so a run of them is one part.
+    constexpr std::size_t mostParts = 1024;
     constexpr std::int64_t droppedInBatch = 65536;  // a longer info record ends the batch
+    const std::int64_t valuesBytes = npt * valueSize;
+    // Records of one walk record in the batch: record j's values start at at + j * stride, from fileAt.
+    struct Run {
+        std::int64_t first = 0;
+        std::int64_t count = 0;
+        std::int64_t at = 0;
+        std::int64_t stride = 0;
+    };
     struct Batch {
         std::int64_t fileAt = 0;   // the first record's values
         std::int64_t fileEnd = 0;  // the end of the last record's info record
         std::int64_t first = 0;    // the first record's index
+        std::int64_t records = 0;
         bool open = false;         // whether the next record may join
         std::vector<ReadPart> parts;
-        std::vector<std::int64_t> valuesEnd;  // each record's values end, from fileAt
+        std::vector<Run> runs;
     } batch;
+    // The first record of the batch whose values `read` bytes do not hold, if any.
+    auto firstCut = [&](std::int64_t read) -> std::optional<std::int64_t> {
+        for (const Run& run : batch.runs) {
+            const std::int64_t end = run.at + valuesBytes;
+            if (end > read) {
+                return run.first;
+            }
+            if (run.count > 1 && (read - end) / run.stride + 1 < run.count) {
+                return run.first + (read - end) / run.stride + 1;
+            }
+        }
+        return std::nullopt;
+    };
     auto flush = [&]() -> Result<MapOutcome> {
-        if (batch.valuesEnd.empty()) {
+        if (batch.records == 0) {
             return MapOutcome{};
         }
         auto got = source.readParts(batch.fileAt, batch.parts);
-        const std::int64_t first = batch.first;
-        const std::size_t records = batch.valuesEnd.size();
-        fromLittleEndian(cube.subspan(static_cast<std::size_t>(first * npt), records * static_cast<std::size_t>(npt)));
-        const auto ends = std::move(batch.valuesEnd);
-        batch = Batch{};
+        fromLittleEndian(cube.subspan(static_cast<std::size_t>(batch.first * npt),
+                                      static_cast<std::size_t>(batch.records * npt)));
+        std::optional<std::int64_t> cut;
+        if (got.ok()) {
+            cut = firstCut(static_cast<std::int64_t>(got.value()));
+        }
+        batch.records = 0;
+        batch.open = false;
+        batch.parts.clear();
+        batch.runs.clear();
         if (!got.ok()) {
             return got.error();
         }
-        const auto read = static_cast<std::int64_t>(got.value());
-        for (std::size_t j = 0; j < ends.size(); ++j) {
-            if (ends[j] > read) {
-                return MapOutcome{MapStop::shortRecord, first + static_cast<std::int64_t>(j), 0};  // the file shrank
-            }
+        if (cut) {
+            return MapOutcome{MapStop::shortRecord, *cut, 0};  // the file shrank
         }
         return MapOutcome{};
     };
     auto finish = [&](Result<MapOutcome> outcome) { return firstStop(flush(), std::move(outcome)); };
-    // Adds a record whose values are all in the file to the batch.
-    auto place = [&](const StoredRecord& record, std::int64_t index) -> Result<MapOutcome> {
-        if (!(batch.open && record.valuesAt == batch.fileEnd && batch.valuesEnd.size() < batchRecords)) {
-            if (auto flushed = flush(); stopsWalk(flushed)) {
-                return flushed;
+    // Small records with info records between them would take a part each: read through a window
+    // instead, many records a read, and their values copied out.
+    constexpr std::int64_t copiedValues = 1024;  // bytes of values a record may have to be copied
+    ReadWindow window(source);
+    auto copy = [&](const StoredRecord& record, std::int64_t index, std::int64_t count) -> Result<MapOutcome> {
+        if (auto flushed = flush(); stopsWalk(flushed)) {
+            return flushed;
+        }
+        return forRecordsInWindow(window, record, 0, count, valuesBytes,
+                                  [&](std::int64_t k, std::span<const std::uint8_t> bytes) -> std::optional<MapOutcome> {
+                                      if (static_cast<std::int64_t>(bytes.size()) < valuesBytes) {
+                                          return MapOutcome{MapStop::shortRecord, index + k, 0};  // the file shrank
+                                      }
+                                      const std::span<float> values = cube.subspan(
+                                          static_cast<std::size_t>((index + k) * npt), static_cast<std::size_t>(npt));
+                                      std::memcpy(values.data(), bytes.data(), bytes.size());
+                                      fromLittleEndian(values);
+                                      return std::nullopt;
+                                  });
+    };
+    // Adds the first `count` records of a walk record, whose values are all in the file, to the
+    // batch, record k of it at cube index `index` + k.
+    auto place = [&](const StoredRecord& record, std::int64_t index, std::int64_t count) -> Result<MapOutcome> {
+        const bool dropsInfo = record.infoLength <= droppedInBatch;
+        for (std::int64_t k = 0; k < count;) {
+            const std::int64_t valuesAt = record.valuesOf(k);
+            if (!(batch.open && valuesAt == batch.fileEnd && batch.parts.size() < mostParts)) {
+                if (auto flushed = flush(); stopsWalk(flushed)) {
+                    return flushed;
+                }
+                batch.fileAt = valuesAt;
+                batch.first = index + k;
             }
-            batch.fileAt = record.valuesAt;
-            batch.first = index;
+            auto* into = reinterpret_cast<std::uint8_t*>(cube.data() + (index + k) * npt);
+            std::int64_t taken = 0;
+            if (record.infoLength == 0) {
+                taken = count - k;
+                const auto bytes = static_cast<std::size_t>(taken * valuesBytes);
+                if (!batch.parts.empty() && batch.parts.back().into != nullptr &&
+                    batch.parts.back().into + batch.parts.back().count == into) {
+                    batch.parts.back().count += bytes;
+                } else {
+                    batch.parts.push_back({into, bytes});
+                }
+            } else {
+                taken = std::min<std::int64_t>(
+                    count - k, std::max<std::int64_t>(static_cast<std::int64_t>(mostParts - batch.parts.size()) / 2, 1));
+                for (std::int64_t j = 0; j < taken; ++j) {
+                    batch.parts.push_back({into + j * valuesBytes, static_cast<std::size_t>(valuesBytes)});
+                    if (dropsInfo) {
+                        batch.parts.push_back({nullptr, static_cast<std::size_t>(record.infoLength)});
+                    }
+                }
+            }
+            batch.runs.push_back({index + k, taken, valuesAt - batch.fileAt, record.stride});
+            batch.records += taken;
+            batch.open = dropsInfo;
+            batch.fileEnd = record.infoOf(k + taken - 1) + record.infoLength;
+            k += taken;
         }
-        const std::int64_t valuesBytes = npt * valueSize;
-        batch.parts.push_back({reinterpret_cast<std::uint8_t*>(cube.data() + index * npt),
-                               static_cast<std::size_t>(valuesBytes)});
-        batch.valuesEnd.push_back(record.valuesAt + valuesBytes - batch.fileAt);
-        batch.open = record.infoLength <= droppedInBatch;
-        if (batch.open && record.infoLength > 0) {
-            batch.parts.push_back({nullptr, static_cast<std::size_t>(record.infoLength)});
-        }
-        batch.fileEnd = record.infoAt + record.infoLength;
         return MapOutcome{};
     };
 
@@ -239,14 +368,17 @@ Result<MapOutcome> fillCube(const ByteSource& source, const MapBlock& block, con
         if (record.values < npt) {
             return finish(MapOutcome{MapStop::shortRecord, index, 0});
         }
-        if (record.recordCount > grid - index) {
-            // Records that read nothing (so NPT is 0) until one lands beyond the grid.
-            return finish(MapOutcome{MapStop::beyondGrid, grid, 0});
-        }
+        // Records of a run go in until one lands beyond the grid.
+        const std::int64_t inGrid = std::min(record.recordCount, grid - index);
         if (npt > 0) {
-            if (auto placed = place(record, index); stopsWalk(placed)) {
+            const bool copied = record.infoLength > 0 && record.stride > 0 && record.stride <= droppedInBatch &&
+                                valuesBytes <= copiedValues && inGrid > 1;
+            if (auto placed = copied ? copy(record, index, inGrid) : place(record, index, inGrid); stopsWalk(placed)) {
                 return placed;
             }
+        }
+        if (record.recordCount > inGrid) {
+            return finish(MapOutcome{MapStop::beyondGrid, grid, 0});
         }
         if (record.infoRefused) {
             return finish(Error::readLengthOf(block.header.infoSize));
@@ -296,6 +428,21 @@ Result<TracePlan> planTraces(const ByteSource& source, const MapBlock& block, co
 
 namespace {
 
+// Reads into.size() values at `offset` from the window (at most its capacity in bytes); returns
+// how many were read, fewer only where the source ends.
+Result<std::size_t> valuesFromWindow(ReadWindow& window, std::int64_t offset, std::span<float> into) {
+    auto got = window.bytesAt(offset, into.size_bytes());
+    if (!got.ok()) {
+        return got.error();
+    }
+    const std::size_t values = got.value().size() / valueSize;
+    if (values > 0) {
+        std::memcpy(into.data(), got.value().data(), values * valueSize);
+    }
+    fromLittleEndian(into.first(values));
+    return values;
+}
+
 // Maps of consecutive traces, read together a chunk of pixels at a time so that each pixel's values
 // for the whole group are written side by side into the stack, where they lie K apart otherwise.
 class TraceGroup {
@@ -303,9 +450,10 @@ public:
     static constexpr std::int64_t mostTraces = 64;
     static constexpr std::int64_t chunkValues = 2048;
 
-    TraceGroup(const ByteSource& source, std::int64_t mapSize, std::int64_t traces, std::span<float> stack)
-        : source_(source), mapSize_(mapSize), traces_(traces), stack_(stack),
-          chunk_(static_cast<std::size_t>(mostTraces * chunkValues)) {}
+    // Maps of one chunk or less are read through `window`, which serves many of them a read.
+    TraceGroup(const ByteSource& source, ReadWindow& window, std::int64_t mapSize, std::int64_t traces,
+               std::span<float> stack)
+        : source_(source), window_(window), mapSize_(mapSize), traces_(traces), stack_(stack) {}
 
     bool full() const { return static_cast<std::int64_t>(at_.size()) == mostTraces; }
 
@@ -321,6 +469,9 @@ public:
     // stops with wrongCount at the first such trace, with the count of its values read.
     Result<MapOutcome> flush() {
         const auto members = static_cast<std::int64_t>(at_.size());
+        if (members > 0 && chunk_.empty()) {
+            chunk_.resize(static_cast<std::size_t>(mostTraces * chunkValues));  // only once maps are read
+        }
         std::array<std::int64_t, mostTraces> read{};
         for (std::int64_t done = 0; done < mapSize_ && members > 0; done += chunkValues) {
             const std::int64_t count = std::min(chunkValues, mapSize_ - done);
@@ -329,7 +480,9 @@ public:
                 if (read[g] != done) {
                     continue;  // already cut short
                 }
-                auto got = readValues(source_, at_[g] + done * valueSize, std::span<float>(into, count));
+                auto got = mapSize_ <= chunkValues
+                               ? valuesFromWindow(window_, at_[g], std::span<float>(into, count))
+                               : readValues(source_, at_[g] + done * valueSize, std::span<float>(into, count));
                 if (!got.ok()) {
                     at_.clear();
                     return got.error();
@@ -407,6 +560,7 @@ private:
 #endif
 
     const ByteSource& source_;
+    ReadWindow& window_;
     std::int64_t mapSize_;
     std::int64_t traces_;
     std::span<float> stack_;
@@ -415,35 +569,57 @@ private:
     std::int64_t first_ = 0;
 };
 
-// Appends the name of the info record at `infoAt`: its bytes from traceNameAt on, up to the
-// first NUL. An error only where the source fails.
-std::optional<Error> readTraceName(const ByteSource& source, const StoredRecord& record, std::int64_t recordCount,
-                                   TraceNames& names) {
+// Appends the name of the info record at `infoAt`, `infoLength` bytes long: its bytes from
+// traceNameAt on, up to the first NUL. An error only where the source fails.
+std::optional<Error> readTraceName(ReadWindow& window, std::int64_t infoAt, std::int64_t infoLength,
+                                   std::int64_t recordCount, TraceNames& names) {
     TraceNames::Name name{names.text.size(), 0, recordCount};
-    std::int64_t at = record.infoAt + traceNameAt;
-    const std::int64_t end = record.infoAt + record.infoLength;
-    bool ended = false;
-    std::array<std::uint8_t, 4096> chunk;
-    while (at < end && !ended) {
-        const auto count = static_cast<std::size_t>(std::min<std::int64_t>(chunk.size(), end - at));
-        auto got = source.readAt(at, chunk.data(), count);
+    std::int64_t at = infoAt + traceNameAt;
+    const std::int64_t end = infoAt + infoLength;
+    constexpr std::int64_t chunk = 4096;
+    while (at < end) {
+        const auto count = static_cast<std::size_t>(std::min(chunk, end - at));
+        auto got = window.bytesAt(at, count);
         if (!got.ok()) {
             return got.error();
         }
-        std::size_t length = got.value();
-        if (const void* nul = std::memchr(chunk.data(), 0, length); nul != nullptr) {
-            length = static_cast<std::size_t>(static_cast<const std::uint8_t*>(nul) - chunk.data());
-            ended = true;
-        }
-        names.text.insert(names.text.end(), chunk.data(), chunk.data() + length);
-        if (got.value() != count) {
-            break;  // the file shrank while it was read
+        const std::span<const std::uint8_t> bytes = got.value();
+        const void* nul = bytes.empty() ? nullptr : std::memchr(bytes.data(), 0, bytes.size());
+        const std::size_t length =
+            nul == nullptr ? bytes.size() : static_cast<std::size_t>(static_cast<const std::uint8_t*>(nul) - bytes.data());
+        names.text.insert(names.text.end(), bytes.begin(), bytes.begin() + static_cast<std::ptrdiff_t>(length));
+        if (nul != nullptr || bytes.size() != count) {
+            break;  // the name ends, or the file shrank while it was read
         }
         at += static_cast<std::int64_t>(count);
     }
     name.length = names.text.size() - name.start;
     names.names.push_back(name);
     return std::nullopt;
+}
+
+// The most values a map may hold for the maps to be read from a window straight into their
+// pixels, rather than in groups.
+constexpr std::int64_t smallMap = 8;
+
+// Reads the maps (at most smallMap values each) of records [first, end) of `record` into their
+// pixels of the stack, record k holding the map of trace `trace` + k. A map cut short (the file
+// shrank) stops with wrongCount and the values read.
+Result<MapOutcome> readSmallMaps(ReadWindow& window, const StoredRecord& record, std::int64_t first, std::int64_t end,
+                                 std::int64_t mapSize, std::int64_t trace, std::int64_t traces, std::span<float> stack) {
+    return forRecordsInWindow(window, record, first, end, mapSize * valueSize,
+                              [&](std::int64_t k, std::span<const std::uint8_t> bytes) -> std::optional<MapOutcome> {
+                                  const auto whole = static_cast<std::int64_t>(bytes.size()) / valueSize;
+                                  for (std::int64_t pixel = 0; pixel < whole; ++pixel) {
+                                      float& value = stack[static_cast<std::size_t>(pixel * traces + trace + k)];
+                                      std::memcpy(&value, bytes.data() + pixel * valueSize, valueSize);
+                                      fromLittleEndian(std::span<float>(&value, 1));
+                                  }
+                                  if (whole != mapSize) {
+                                      return MapOutcome{MapStop::wrongCount, trace + k, whole};
+                                  }
+                                  return std::nullopt;
+                              });
 }
 
 }  // namespace
@@ -458,7 +634,10 @@ Result<MapOutcome> readTraces(const ByteSource& source, const MapBlock& block, c
     const std::int64_t mapSize = mapSizeOf(geometry);
     const bool named = block.header.infoSize >= traceNameAt;
     const bool mapped = !stack.empty() && mapSize > 0;
-    TraceGroup group(source, mapSize, traces, stack);
+    // Maps and names each have a window of their own: the group reads its maps after their names.
+    ReadWindow mapWindow(source);
+    ReadWindow nameWindow(source);
+    TraceGroup group(source, mapWindow, mapSize, traces, stack);
     auto finish = [&](Result<MapOutcome> outcome) { return firstStop(group.flush(), std::move(outcome)); };
     std::int64_t done = 0;
     while (done < traces) {
@@ -471,17 +650,47 @@ Result<MapOutcome> readTraces(const ByteSource& source, const MapBlock& block, c
         }
         const StoredRecord& record = *next.value();
         const std::int64_t count = std::min(record.recordCount, traces - done);
-        if (mapped) {
-            group.add(done, record.valuesAt);
-        }
-        if (named) {
-            if (auto failed = readTraceName(source, record, count, names)) {
-                return finish(*failed);
+        if (mapped && mapSize == 1 && record.stride == valueSize) {
+            // One value a map, back to back: the run's values are the stack's, in order.
+            auto got = readValues(source, record.valuesAt, stack.subspan(static_cast<std::size_t>(done),
+                                                                         static_cast<std::size_t>(count)));
+            if (!got.ok()) {
+                return got.error();
             }
+            if (static_cast<std::int64_t>(got.value()) != count) {
+                return MapOutcome{MapStop::wrongCount, done + static_cast<std::int64_t>(got.value()), 0};
+            }
+            done += count;
+            continue;
         }
-        if (group.full()) {
-            if (auto flushed = group.flush(); stopsWalk(flushed)) {
-                return flushed;
+        // Records that read nothing (stride 0) have one name for them all; maps, only one record.
+        const std::int64_t reads = record.stride == 0 ? 1 : (mapped || named ? count : 0);
+        if (mapped && mapSize <= smallMap && !named) {
+            if (auto read = readSmallMaps(mapWindow, record, 0, reads, mapSize, done, traces, stack); stopsWalk(read)) {
+                return read;
+            }
+            done += count;
+            continue;
+        }
+        for (std::int64_t k = 0; k < reads; ++k) {
+            if (mapped && mapSize <= smallMap) {
+                if (auto read = readSmallMaps(mapWindow, record, k, k + 1, mapSize, done, traces, stack);
+                    stopsWalk(read)) {
+                    return read;
+                }
+            } else if (mapped) {
+                group.add(done + k, record.valuesOf(k));
+            }
+            if (named) {
+                if (auto failed = readTraceName(nameWindow, record.infoOf(k), record.infoLength,
+                                                record.stride == 0 ? count : 1, names)) {
+                    return finish(*failed);
+                }
+            }
+            if (group.full()) {
+                if (auto flushed = group.flush(); stopsWalk(flushed)) {
+                    return flushed;
+                }
             }
         }
         done += count;

@@ -77,17 +77,24 @@ struct StoredRecord {
     std::int64_t values = 0;      // whole values read: NPT, or fewer where the source ends
     std::int64_t infoAt = 0;
     std::int64_t infoLength = 0;  // info bytes read
-    std::int64_t recordCount = 1;  // records it stands for; more than one only for records that read nothing
+    std::int64_t recordCount = 1;  // records it stands for: a run of records alike, `stride` apart
+    std::int64_t stride = 0;      // bytes from one record of the run to the next (0: they read nothing)
     bool infoRefused = false;     // infoSize is below -1, a length that reading refuses
+
+    // Where record `k` of the run (counted from 0) has its values and its info record.
+    std::int64_t valuesOf(std::int64_t k) const { return valuesAt + k * stride; }
+    std::int64_t infoOf(std::int64_t k) const { return infoAt + k * stride; }
 };
 
 // The walk over the record area: store table entries in order, the position moving as a file's
 // does while each record's values and info record are read in turn and skip entries are skipped.
 // A length of -1 reads to the end of the file; a shorter read stops at the end of the file.
 //
+// Records of a run that lie whole in the file differ only in where they lie, so they come as one
+// record standing for all of them that the file holds, each `stride` bytes after the one before.
 // Records that read nothing (past the end of the file, or with no values and no info record) are
-// all the same, so the rest of such a run comes as one record standing for them all: the walk costs
-// the entries and the records that read bytes, however many records a damaged run claims.
+// all the same too, so the rest of such a run comes as one record, of stride 0. The walk thus
+// costs the entries and a few records each, however many records a run claims.
 class RecordWalk {
 public:
     // A record area at a negative offset is refused with EINVAL, as seeking there is.
@@ -129,8 +136,9 @@ struct MapOutcome {
 };
 
 // Fills `cube`, NPY x NPX x NPT values zero-filled by the caller: record k is read straight into
-// row k / NPX, column k % NPX. Records that lie back to back are read a few hundred at a time, in
-// one scattered read that drops their info records. Errors:
+// row k / NPX, column k % NPX. Records that lie back to back are read many at a time, in one
+// scattered read that drops their info records (a run with no info records is one part of it);
+// small records with info records between them are copied out of a window of the file. Errors:
 // those of the walk, and readLength for an infoSize below -1 once the first record is placed.
 Result<MapOutcome> fillCube(const ByteSource& source, const MapBlock& block, const MapGeometry& geometry,
                             std::span<float> cube);
@@ -170,7 +178,7 @@ inline constexpr std::int64_t traceNameAt = 152;
 
 // Reads the first `traces` trace records (as planTraces counted them): map k into `stack`, which
 // holds NPY x NPX x `traces` values with map k at [:, :, k] (or nothing, to read names only), and
-// the names into `names`.
+// the names into `names`. Maps and names of a few bytes are read many records to a system call.
 Result<MapOutcome> readTraces(const ByteSource& source, const MapBlock& block, const MapGeometry& geometry,
                               std::int64_t traces, std::span<float> stack, TraceNames& names);
 

@@ -1013,6 +1013,92 @@ void traceMaps() {
     }
 }
 
+// The walk takes a run of whole records in one step however long it is, then the record cut by the
+// end of the file, then the rest of the run, which reads nothing, in one more: a million records
+// cost three steps, and each step says where its records lie.
+void recordWalkStepsOverRuns() {
+    struct Step {
+        std::int64_t valuesAt, values, infoLength, recordCount, stride;
+        bool operator==(const Step&) const = default;
+    };
+    struct Case {
+        const char* what;
+        std::int64_t npt;
+        std::int32_t infoSize;
+        std::int64_t areaBytes;
+        std::vector<Step> steps;
+    };
+    constexpr std::int64_t million = 1 << 20;
+    constexpr std::int32_t claimed = 2147483647;  // records 1 to 2^31 - 1
+    constexpr std::int64_t area = 32;             // the records' offset: after one store table entry
+    const std::vector<Case> cases = {
+        {"one-value records", 1, 0, 4 * million,
+         {{area, 1, 0, million, 4}, {area + 4 * million, 0, 0, claimed - million, 0}}},
+        {"records of a 1-byte info record", 0, 1, million,
+         {{area, 0, 1, million, 1}, {area + million, 0, 0, claimed - million, 0}}},
+        {"a record cut by the end", 2, 4, 10 * 12 + 6,
+         {{area, 2, 4, 10, 12}, {area + 120, 1, 0, 1, 0}, {area + 126, 0, 0, claimed - 11, 0}}},
+        {"info records to the end of the file", 1, -1, 100, {{area, 1, 96, 1, 0}, {area + 100, 0, 0, claimed - 1, 0}}},
+    };
+    for (const Case& test : cases) {
+        const Bytes file = mapBlock(test.infoSize, {{1, claimed}}, Bytes(static_cast<std::size_t>(test.areaBytes), 0));
+        const auto source = ByteSource::fromMemory(file);
+        Cursor cursor(source);
+        const MapBlock block = readMapBlock(cursor, 0).value();
+        auto walk = RecordWalk::start(source, block, test.npt).value();
+        std::vector<Step> steps;
+        for (auto next = walk.next(); next.ok() && next.value() && steps.size() <= test.steps.size(); next = walk.next()) {
+            const StoredRecord& record = *next.value();
+            steps.push_back({record.valuesAt, record.values, record.infoLength, record.recordCount, record.stride});
+        }
+        check(steps == test.steps, test.what, __LINE__);
+    }
+}
+
+// A file that shrinks after its records were counted: the first record cut short stops the read,
+// whether its run is read as one part, copied out of a window, or read a map at a time.
+void recordsOfAFileThatShrinks(const std::string& folder) {
+    struct Case {
+        const char* what;
+        std::int32_t infoSize;
+        bool traces;
+    };
+    const std::vector<Case> cases = {
+        {"cube, records back to back", 0, false},
+        {"cube, records with info records", 4, false},
+        {"trace maps back to back", 0, true},
+        {"trace maps with info records", 4, true},
+    };
+    const std::string path = folder + "/shrinking-records.bin";
+    for (const Case& test : cases) {
+        const Bytes bytes = mapBlock(test.infoSize, {{1, 100}}, records(100, 1, test.infoSize));
+        std::FILE* file = std::fopen(path.c_str(), "wb");
+        std::fwrite(bytes.data(), 1, bytes.size(), file);
+        std::fclose(file);
+        auto source = ByteSource::open(path);
+        const MapGeometry geometry = test.traces ? MapGeometry{1, 1, 1} : MapGeometry{1, 10, 10};
+        std::vector<ReadReport> reports;
+        auto planned = planTraceMaps(source.value(), 0, geometry, reports);
+        std::error_code resized;
+        std::filesystem::resize_file(path, 32 + 10 * (4 + test.infoSize) + 2, resized);  // ten records and a half
+        std::vector<float> values(100, 0.0f);
+        bool right = !resized && planned.ok() && (!test.traces || planned.value().traces() == 100);
+        if (test.traces) {
+            TraceNames names;
+            const TraceMapsEnd end = readTraceMaps(source.value(), planned.value(), geometry, values, names);
+            right = right && end.kind == TraceMapsEnd::Kind::wrongCount && end.values == 0;
+        } else {
+            auto filled = readMapCube(source.value(), 0, geometry, values, reports);
+            right = right && filled.ok() && filled.value().stop == MapStop::shortRecord && filled.value().record == 10;
+        }
+        for (std::size_t k = 0; k < 10; ++k) {
+            right = right && values[k] == static_cast<float>(k * 100);
+        }
+        check(right, test.what, __LINE__);
+    }
+    std::remove(path.c_str());
+}
+
 // The trace stack holds each value's very bits wherever it came from: 70 traces of 41 x 50 pixels
 // make a full group of 64 and a group of 6, 2048 pixels of a chunk and 2 more, so both the 4 x 4
 // register transpose and the loops around it place values. Even traces hold signalling NaNs, whose
@@ -1417,6 +1503,8 @@ int main(int argc, char** argv) {
     mapCubes();
     traceMaps();
     traceStackBitForBit();
+    recordWalkStepsOverRuns();
+    recordsOfAFileThatShrinks(folder);
     axisPlans();
     mapPlans();
     spectrumPlansAndLocation();
