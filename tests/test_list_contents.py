@@ -361,10 +361,14 @@ def test_a_descriptor_closed_by_the_magic_test_is_not_read_again(write_file, mon
     monkeypatch.setattr(korvex, "isOpusFile", closing_test)
     try:
         if outcome == errno.EBADF:
-            assert_same_error(raised_by(korvex.listContents, fd), OSError(errno.EBADF, os.strerror(errno.EBADF)))
+            raised = raised_by(korvex.listContents, fd)
         else:
             assert korvex.listContents(fd) == outcome
         assert holder == [fd]
         assert os.lseek(fd, 0, os.SEEK_CUR) == 0  # still open, and not read through
     finally:
         os.close(holder[0])
+    if outcome == errno.EBADF:
+        # What open() raises for the number once it is closed, as each system words it.
+        assert raised.errno == errno.EBADF
+        assert_same_error(raised, raised_by(open, fd, "rb"))

@@ -32,6 +32,18 @@ bool isOwnFunction(PyObject* function, const PyMethodDef& def) {
     return PyCFunction_Check(function) && reinterpret_cast<PyCFunctionObject*>(function)->m_ml == &def;
 }
 
+// Sets what open() raises for a descriptor that is not open: OSError(EBADF) on POSIX systems; on
+// Windows the failed handle lookup, ERROR_INVALID_HANDLE (6) with the system's text for it, whose
+// errno is EBADF as well.
+void raiseClosedDescriptor() {
+#ifdef MS_WINDOWS
+    constexpr int invalidHandle = 6;
+    PyErr_SetFromWindowsErr(invalidHandle);
+#else
+    raiseError(Error::fromSystem(EBADF), nullptr);
+#endif
+}
+
 // A private duplicate (os.dup) of the file descriptor that a call is given, taken before a replaced
 // magic test runs, so that the call reads only a descriptor it owns. Closed with this object.
 class DescriptorCopy {
@@ -86,7 +98,7 @@ public:
     // After the magic test: the file's bytes read through the copy, as long as the caller's number
     // still names the file the copy was taken of (open, same st_dev and st_ino). Otherwise the test
     // has closed the caller's descriptor, and the number, if open again, belongs to someone else:
-    // the call raises what opening a closed descriptor raises, OSError(EBADF).
+    // the call raises what opening a closed descriptor raises (raiseClosedDescriptor).
     PyRef readIfStillCallers() {
         if (!copy_) {
             PyErr_Restore(dupError_[0].release(), dupError_[1].release(), dupError_[2].release());
@@ -110,7 +122,7 @@ public:
                 return PyRef();
             }
             if (same == 0) {
-                raiseError(Error::fromSystem(EBADF), nullptr);
+                raiseClosedDescriptor();
                 return PyRef();
             }
         }
@@ -143,7 +155,7 @@ bool CallFile::prepare(PyObject* module, PyObject* path) {
                 // The function tests a descriptor through open(), which closes it: the number is
                 // no longer the caller's, whoever holds it by now, and is not opened again.
                 if (callMagicTest(isOpus.get(), path)) {
-                    raiseError(Error::fromSystem(EBADF), nullptr);
+                    raiseClosedDescriptor();
                 }
                 return false;
         }
