@@ -2,6 +2,7 @@
 #include "extract/parameters.hpp"
 
 #include <algorithm>
+#include <bit>
 #include <cerrno>
 #include <unordered_map>
 
@@ -11,16 +12,37 @@ namespace korvex {
 
 namespace {
 
-constexpr std::array<std::uint8_t, 3> endLabel = {'E', 'N', 'D'};
+constexpr std::size_t labelSize = 4;
+constexpr std::size_t headerSize = 8;  // label, type and size
 
-std::span<const std::uint8_t> stripNuls(std::span<const std::uint8_t> label) {
-    while (!label.empty() && label.front() == 0) {
-        label = label.subspan(1);
+// A label's four bytes as a little-endian number, and the label they hold: the bytes between the
+// NULs at either end, in the low bytes of `bytes`, with its length.
+struct Label {
+    std::uint32_t bytes;
+    std::uint8_t length;
+};
+
+Label stripNuls(std::uint32_t raw) {
+    if (raw == 0) {
+        return {0, 0};
     }
-    while (!label.empty() && label.back() == 0) {
-        label = label.first(label.size() - 1);
+    const int leading = std::countr_zero(raw) / 8;  // NULs before the label, the low bytes
+    const int trailing = std::countl_zero(raw) / 8;
+    return {raw >> (8 * leading), static_cast<std::uint8_t>(labelSize - leading - trailing)};
+}
+
+constexpr Label endLabel = {'E' | ('N' << 8) | ('D' << 16), 3};
+
+// Whether the four bytes of a label are UTF-8; most labels are ASCII.
+bool labelIsUtf8(std::uint32_t raw, std::span<const std::uint8_t, labelSize> bytes) {
+    return (raw & 0x80808080u) == 0 || isUtf8(bytes);
+}
+
+void setLabel(ParameterRecord& record, Label label) {
+    for (std::size_t i = 0; i < labelSize; ++i) {
+        record.label[i] = static_cast<std::uint8_t>(label.bytes >> (8 * i));
     }
-    return label;
+    record.labelLength = label.length;
 }
 
 // Reads a text value of `byteCount` bytes (fewer where the file ends) into the list's text.
@@ -38,13 +60,65 @@ Result<std::size_t> readText(Cursor& cursor, std::size_t byteCount, ParameterLis
     return kept.size();
 }
 
+enum class Step { record, end };
+
+// Reads the record at the cursor field by field, each field where the cursor finds it: the way
+// for a record that runs past the end of the read-ahead window or of the file.
+Result<Step> readRecord(Cursor& cursor, std::int64_t offset, ParameterList& list) {
+    std::array<std::uint8_t, labelSize> raw;
+    auto got = cursor.read(raw.data(), raw.size());
+    if (!got.ok()) {
+        return got.error();
+    }
+    if (got.value() != raw.size()) {
+        return Error::unterminatedParametersAt(offset);
+    }
+    const auto rawLabel = littleEndianAt<std::uint32_t>(raw.data());
+    if (!labelIsUtf8(rawLabel, raw)) {
+        return Error::parameterLabelOf(raw);
+    }
+    const Label label = stripNuls(rawLabel);
+    if (label.bytes == endLabel.bytes && label.length == endLabel.length) {
+        return Step::end;
+    }
+    ParameterRecord record;
+    setLabel(record, label);
+    const std::int16_t type = readShort(cursor);
+    const std::int16_t size = readShort(cursor);
+    switch (type) {
+        case 0:
+            record.type = ParameterType::integer;
+            record.integer = readInt(cursor);
+            break;
+        case 1:
+            record.type = ParameterType::real;
+            record.real = readDouble(cursor);
+            break;
+        case 2:
+        case 3:
+        case 4: {
+            record.type = ParameterType::text;
+            if (size < 0) {
+                return Error::unterminatedParametersAt(offset);
+            }
+            auto text = readText(cursor, 2 * static_cast<std::size_t>(size), list, record);
+            if (!text.ok()) {
+                return text.error();
+            }
+            break;
+        }
+        default:
+            return Error::parameterTypeOf(type);
+    }
+    list.add(record);
+    return Step::record;
+}
+
 }  // namespace
 
 void ParameterList::add(const ParameterRecord& record) {
-    records.push_back(record);
-    if (records.size() >= compactAt_) {
-        compact();
-    }
+    append() = record;
+    compactWhenDue();
 }
 
 void ParameterList::compact() {
@@ -70,6 +144,11 @@ void ParameterList::compact() {
     compactAt_ = std::max(fewRecords, 2 * records.size());
 }
 
+// Records are decoded where the cursor's read-ahead window holds them whole, and written straight
+// into the list; a record that the window does not hold whole (at its end, or at the end of the
+// file) goes through readRecord, from its first byte. Either way gives the same records, errors and
+// reports, and leaves the cursor at the same place: reading bytes that the window holds has no
+// other effect than copying them.
 Result<std::size_t> getParams(Cursor& cursor, std::int64_t offset, ParameterList& list) {
     if (offset < 0) {
         return Error::fromSystem(EINVAL);
@@ -77,52 +156,74 @@ Result<std::size_t> getParams(Cursor& cursor, std::int64_t offset, ParameterList
     cursor.position = offset;
     std::size_t count = 0;
     for (;;) {
-        std::array<std::uint8_t, 4> raw;
-        auto got = cursor.read(raw.data(), raw.size());
-        if (!got.ok()) {
-            return got.error();
+        const std::span<const std::uint8_t> ahead = cursor.buffered();
+        if (ahead.size() >= headerSize) {
+            const std::uint8_t* bytes = ahead.data();
+            const auto rawLabel = littleEndianAt<std::uint32_t>(bytes);
+            if (!labelIsUtf8(rawLabel, ahead.first<labelSize>())) {
+                cursor.skip(labelSize);
+                std::array<std::uint8_t, labelSize> raw;
+                std::copy_n(bytes, labelSize, raw.begin());
+                return Error::parameterLabelOf(raw);
+            }
+            const Label label = stripNuls(rawLabel);
+            if (label.bytes == endLabel.bytes && label.length == endLabel.length) {
+                cursor.skip(labelSize);
+                return count;
+            }
+            const auto type = std::bit_cast<std::int16_t>(littleEndianAt<std::uint16_t>(bytes + 4));
+            const auto size = std::bit_cast<std::int16_t>(littleEndianAt<std::uint16_t>(bytes + 6));
+            std::size_t valueSize;
+            switch (type) {
+                case 0:
+                    valueSize = 4;
+                    break;
+                case 1:
+                    valueSize = 8;
+                    break;
+                case 2:
+                case 3:
+                case 4:
+                    if (size < 0) {
+                        cursor.skip(headerSize);
+                        return Error::unterminatedParametersAt(offset);
+                    }
+                    valueSize = 2 * static_cast<std::size_t>(size);
+                    break;
+                default:
+                    cursor.skip(headerSize);
+                    return Error::parameterTypeOf(type);
+            }
+            if (valueSize <= ahead.size() - headerSize) {
+                const std::uint8_t* value = bytes + headerSize;
+                ParameterRecord& record = list.append();
+                setLabel(record, label);
+                if (type == 0) {
+                    record.type = ParameterType::integer;
+                    record.integer = std::bit_cast<std::int32_t>(littleEndianAt<std::uint32_t>(value));
+                } else if (type == 1) {
+                    record.type = ParameterType::real;
+                    record.real = std::bit_cast<double>(littleEndianAt<std::uint64_t>(value));
+                } else {
+                    const auto kept = beforeFirstNul(std::span<const std::uint8_t>(value, valueSize));
+                    record.type = ParameterType::text;
+                    record.textStart = list.text.size();
+                    record.textLength = kept.size();
+                    list.text.insert(list.text.end(), kept.begin(), kept.end());
+                }
+                list.compactWhenDue();
+                cursor.skip(headerSize + valueSize);
+                ++count;
+                continue;
+            }
         }
-        if (got.value() != raw.size()) {
-            return Error::unterminatedParametersAt(offset);
+        auto step = readRecord(cursor, offset, list);
+        if (!step.ok()) {
+            return step.error();
         }
-        if (!isUtf8(raw)) {
-            return Error::parameterLabelOf(raw);
-        }
-        const auto label = stripNuls(raw);
-        if (std::ranges::equal(label, endLabel)) {
+        if (step.value() == Step::end) {
             return count;
         }
-        ParameterRecord record;
-        std::copy(label.begin(), label.end(), record.label.begin());
-        record.labelLength = static_cast<std::uint8_t>(label.size());
-        const std::int16_t type = readShort(cursor);
-        const std::int16_t size = readShort(cursor);
-        switch (type) {
-            case 0:
-                record.type = ParameterType::integer;
-                record.integer = readInt(cursor);
-                break;
-            case 1:
-                record.type = ParameterType::real;
-                record.real = readDouble(cursor);
-                break;
-            case 2:
-            case 3:
-            case 4: {
-                record.type = ParameterType::text;
-                if (size < 0) {
-                    return Error::unterminatedParametersAt(offset);
-                }
-                auto text = readText(cursor, 2 * static_cast<std::size_t>(size), list, record);
-                if (!text.ok()) {
-                    return text.error();
-                }
-                break;
-            }
-            default:
-                return Error::parameterTypeOf(type);
-        }
-        list.add(record);
         ++count;
     }
 }

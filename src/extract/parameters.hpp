@@ -37,6 +37,14 @@ public:
     // Adds a record. A long list is compacted now and then, so that a block that repeats a few
     // labels costs memory by its labels, not by its records.
     void add(const ParameterRecord& record);
+    // The same in two steps, for a reader that writes the record in place: append() gives a new
+    // record at the end, and once it is filled, compactWhenDue() does what add() does after it.
+    ParameterRecord& append() { return records.emplace_back(); }
+    void compactWhenDue() {
+        if (records.size() >= compactAt_) {
+            compact();
+        }
+    }
     // Leaves one record per label, in the label's first place, with its last value.
     void compact();
 

@@ -27,16 +27,6 @@ bool readExactly(Cursor& cursor, Reader reader, std::array<std::uint8_t, N>& byt
     return true;
 }
 
-template <typename Unsigned, std::size_t N>
-Unsigned littleEndian(const std::array<std::uint8_t, N>& bytes) {
-    static_assert(sizeof(Unsigned) == N);
-    Unsigned value = 0;
-    for (std::size_t i = N; i-- > 0;) {
-        value = static_cast<Unsigned>((value << 8) | bytes[i]);
-    }
-    return value;
-}
-
 }  // namespace
 
 Result<std::size_t> Cursor::readOutsideWindow(std::uint8_t* into, std::size_t count) {
@@ -91,7 +81,7 @@ std::int32_t readInt(Cursor& cursor) {
     if (!readExactly(cursor, Reader::readInt, bytes)) {
         return 0;
     }
-    return std::bit_cast<std::int32_t>(littleEndian<std::uint32_t>(bytes));
+    return std::bit_cast<std::int32_t>(littleEndianAt<std::uint32_t>(bytes.data()));
 }
 
 std::int16_t readShort(Cursor& cursor) {
@@ -99,7 +89,7 @@ std::int16_t readShort(Cursor& cursor) {
     if (!readExactly(cursor, Reader::readShort, bytes)) {
         return 0;
     }
-    return std::bit_cast<std::int16_t>(littleEndian<std::uint16_t>(bytes));
+    return std::bit_cast<std::int16_t>(littleEndianAt<std::uint16_t>(bytes.data()));
 }
 
 double readDouble(Cursor& cursor) {
@@ -107,7 +97,7 @@ double readDouble(Cursor& cursor) {
     if (!readExactly(cursor, Reader::readDouble, bytes)) {
         return 0.0;
     }
-    return std::bit_cast<double>(littleEndian<std::uint64_t>(bytes));
+    return std::bit_cast<double>(littleEndianAt<std::uint64_t>(bytes.data()));
 }
 
 }  // namespace korvex

@@ -2,8 +2,11 @@
 #pragma once
 
 #include <array>
+#include <bit>
+#include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <span>
 #include <utility>
 #include <vector>
 
@@ -57,6 +60,21 @@ public:
         return readOutsideWindow(into, count);
     }
 
+    // The bytes from the position to the end of the window the last read was served from, without
+    // reading anything (empty when the position lies outside it). A reader that finds what it needs
+    // there may decode it in place and then skip() past it: that is what read() would have done.
+    std::span<const std::uint8_t> buffered() const {
+        const Window& window = windows_[current_];
+        const std::int64_t intoWindow = position - window.start;
+        if (intoWindow < 0 || static_cast<std::uint64_t>(intoWindow) > window.bytes.size()) {
+            return {};
+        }
+        return std::span<const std::uint8_t>(window.bytes).subspan(static_cast<std::size_t>(intoWindow));
+    }
+
+    // Advances past `count` bytes of buffered().
+    void skip(std::size_t count) { position += static_cast<std::int64_t>(count); }
+
 private:
     static constexpr std::size_t windowCapacity = 4096;
     static constexpr std::size_t windowCount = 4;
@@ -87,6 +105,20 @@ auto readOnNewCursor(const ByteSource& source, std::vector<ReadReport>& reports,
         return decltype(result)(Error::interruption());
     }
     return result;
+}
+
+// The value of `sizeof(Unsigned)` little-endian bytes at `bytes`, which must hold that many.
+template <typename Unsigned>
+Unsigned littleEndianAt(const std::uint8_t* bytes) {
+    Unsigned value = 0;
+    if constexpr (std::endian::native == std::endian::little) {
+        std::memcpy(&value, bytes, sizeof(Unsigned));
+    } else {
+        for (std::size_t i = sizeof(Unsigned); i-- > 0;) {
+            value = static_cast<Unsigned>((value << 8) | bytes[i]);
+        }
+    }
+    return value;
 }
 
 // Each reader decodes one value at the cursor and advances it by the bytes actually read. A value
