@@ -2,12 +2,35 @@
 #include "extract/values.hpp"
 
 #include <algorithm>
+#include <array>
 #include <bit>
 #include <cmath>
+#include <cstdint>
 #include <cstring>
 #include <limits>
 
 #include "format/interruption.hpp"
+
+// The step loop in vector registers: SSE2 on x86-64 (its baseline), or AVX2, chosen at run time
+// where the processor and the system have it; NEON on 64-bit ARM; the plain loop elsewhere (s390x
+// among them). GCC and Clang compile a function for AVX2 when its target attribute says so; MSVC
+// takes the intrinsics of any extension without one. Only the AVX2 function has the attribute, and
+// it is called only after the check, so nothing else of the build needs more than the baseline.
+#if defined(__x86_64__) || (defined(_M_X64) && !defined(_M_ARM64EC))
+#define KORVEX_STEPS_X86 1
+#include <immintrin.h>
+#if defined(_MSC_VER)
+#include <intrin.h>
+#endif
+#if defined(__GNUC__) || defined(__clang__)
+#define KORVEX_TARGET(features) __attribute__((target(features)))
+#else
+#define KORVEX_TARGET(features)
+#endif
+#elif (defined(__aarch64__) && defined(__ARM_NEON)) || defined(_M_ARM64)
+#define KORVEX_STEPS_NEON 1
+#include <arm_neon.h>
+#endif
 
 namespace korvex {
 
@@ -30,6 +53,132 @@ void fromSteps(double first, double step, double* values, Index begin, Index end
     }
 }
 
+// The vector forms. Each keeps the index k as a double in every lane: an integer below 2^31 is a
+// double exactly, and adding the vector width to it stays exact, so each lane holds what
+// static_cast<double>(k) gives. Then one multiply and one add, as the plain loop does; the values
+// that do not fill a vector go through the plain loop.
+#if defined(KORVEX_STEPS_X86)
+
+// The first index from `begin` on whose value lands on an `alignment`-byte boundary (stores that
+// straddle cache lines cost more), no further than `end`; `begin` itself when the values are not
+// aligned on 8 bytes, as no index then lands there.
+std::int32_t alignedFrom(const double* values, std::int32_t begin, std::int32_t end, std::size_t alignment) {
+    const auto address = reinterpret_cast<std::uintptr_t>(values + begin);
+    if (address % sizeof(double) != 0) {
+        return begin;
+    }
+    const auto before = static_cast<std::int32_t>((alignment - address % alignment) % alignment / sizeof(double));
+    return begin + std::min(before, end - begin);
+}
+
+void sse2Steps(double first, double step, double* values, std::int32_t begin, std::int32_t end) {
+    const __m128d steps = _mm_set1_pd(step);
+    const __m128d firsts = _mm_set1_pd(first);
+    const __m128d width = _mm_set1_pd(4.0);
+    const double from = begin;
+    __m128d low = _mm_setr_pd(from, from + 1.0);
+    __m128d high = _mm_setr_pd(from + 2.0, from + 3.0);
+    std::int32_t k = begin;
+    for (; end - k >= 4; k += 4) {
+        _mm_storeu_pd(values + k, _mm_add_pd(_mm_mul_pd(low, steps), firsts));
+        _mm_storeu_pd(values + k + 2, _mm_add_pd(_mm_mul_pd(high, steps), firsts));
+        low = _mm_add_pd(low, width);
+        high = _mm_add_pd(high, width);
+    }
+    fromSteps(first, step, values, k, end);
+}
+
+KORVEX_TARGET("avx2")
+void avx2Steps(double first, double step, double* values, std::int32_t begin, std::int32_t end) {
+    const __m256d steps = _mm256_set1_pd(step);
+    const __m256d firsts = _mm256_set1_pd(first);
+    const __m256d width = _mm256_set1_pd(8.0);
+    const std::int32_t aligned = alignedFrom(values, begin, end, 32);
+    fromSteps(first, step, values, begin, aligned);
+    begin = aligned;
+    const double from = begin;
+    __m256d low = _mm256_setr_pd(from, from + 1.0, from + 2.0, from + 3.0);
+    __m256d high = _mm256_setr_pd(from + 4.0, from + 5.0, from + 6.0, from + 7.0);
+    std::int32_t k = begin;
+    for (; end - k >= 8; k += 8) {
+        _mm256_storeu_pd(values + k, _mm256_add_pd(_mm256_mul_pd(low, steps), firsts));
+        _mm256_storeu_pd(values + k + 4, _mm256_add_pd(_mm256_mul_pd(high, steps), firsts));
+        low = _mm256_add_pd(low, width);
+        high = _mm256_add_pd(high, width);
+    }
+    fromSteps(first, step, values, k, end);
+}
+
+// Whether the processor has AVX2 and the system saves its registers. There is no AVX-512 form: on
+// the real files' axes (some 7,000 values each) it wrote no faster than AVX2 (0.82 against
+// 0.81 us, best of 31 rounds), the stores bounding both, and on some processors it lowers the
+// core's clock for what runs after it.
+#if defined(_MSC_VER)
+KORVEX_TARGET("xsave")
+bool hasAvx2() {
+    int info[4];
+    __cpuid(info, 0);
+    const int highest = info[0];
+    __cpuid(info, 1);
+    const bool osSaves = (info[2] & (1 << 27)) != 0;  // OSXSAVE: xgetbv tells what the system saves
+    if (highest < 7 || !osSaves || (_xgetbv(0) & 0x6) != 0x6) {  // the SSE and AVX states
+        return false;
+    }
+    __cpuidex(info, 7, 0);
+    return (info[1] & (1 << 5)) != 0;
+}
+#else
+bool hasAvx2() {
+    // The compiler's run-time library asks cpuid and xgetbv both.
+    __builtin_cpu_init();
+    return __builtin_cpu_supports("avx2") != 0;
+}
+#endif
+
+#elif defined(KORVEX_STEPS_NEON)
+
+void neonSteps(double first, double step, double* values, std::int32_t begin, std::int32_t end) {
+    const float64x2_t steps = vdupq_n_f64(step);
+    const float64x2_t firsts = vdupq_n_f64(first);
+    const float64x2_t width = vdupq_n_f64(4.0);
+    const double from = begin;
+    const double lanes[4] = {from, from + 1.0, from + 2.0, from + 3.0};
+    float64x2_t low = vld1q_f64(lanes);
+    float64x2_t high = vld1q_f64(lanes + 2);
+    std::int32_t k = begin;
+    for (; end - k >= 4; k += 4) {
+        vst1q_f64(values + k, vaddq_f64(vmulq_f64(low, steps), firsts));
+        vst1q_f64(values + k + 2, vaddq_f64(vmulq_f64(high, steps), firsts));
+        low = vaddq_f64(low, width);
+        high = vaddq_f64(high, width);
+    }
+    fromSteps(first, step, values, k, end);
+}
+
+#endif
+
+struct StepLoops {
+    std::array<StepLoop, 3> loops{};
+    std::size_t count = 0;
+
+    StepLoops() {
+        loops[count++] = StepLoop::plain;
+#if defined(KORVEX_STEPS_X86)
+        loops[count++] = StepLoop::sse2;
+        if (hasAvx2()) {
+            loops[count++] = StepLoop::avx2;
+        }
+#elif defined(KORVEX_STEPS_NEON)
+        loops[count++] = StepLoop::neon;
+#endif
+    }
+};
+
+const StepLoops& availableStepLoops() {
+    static const StepLoops loops;
+    return loops;
+}
+
 // Calls fill(begin, end) over 0 .. count in stretches of an interruption interval's bytes, asking
 // before each whether to stop; false when it stopped.
 template <typename Fill>
@@ -46,6 +195,31 @@ bool inStretches(std::size_t count, Fill fill) {
 }
 
 }  // namespace
+
+std::span<const StepLoop> stepLoops() {
+    const StepLoops& available = availableStepLoops();
+    return std::span<const StepLoop>(available.loops.data(), available.count);
+}
+
+void fillSteps(StepLoop loop, double first, double step, double* values, std::int32_t begin, std::int32_t end) {
+    switch (loop) {
+#if defined(KORVEX_STEPS_X86)
+        case StepLoop::sse2:
+            sse2Steps(first, step, values, begin, end);
+            return;
+        case StepLoop::avx2:
+            avx2Steps(first, step, values, begin, end);
+            return;
+#elif defined(KORVEX_STEPS_NEON)
+        case StepLoop::neon:
+            neonSteps(first, step, values, begin, end);
+            return;
+#endif
+        default:
+            fromSteps(first, step, values, begin, end);
+            return;
+    }
+}
 
 bool evenlySpaced(double first, double last, std::span<double> axis) {
     const std::size_t count = axis.size();
@@ -70,9 +244,9 @@ bool evenlySpaced(double first, double last, std::span<double> axis) {
             }
         });
     } else if (count <= static_cast<std::size_t>(std::numeric_limits<std::int32_t>::max())) {
-        // A 32-bit index converts to double in vector instructions; the sums are the same.
+        const StepLoop fastest = stepLoops().back();
         filled = inStretches(count, [&](std::size_t begin, std::size_t end) {
-            fromSteps(first, step, values, static_cast<std::int32_t>(begin), static_cast<std::int32_t>(end));
+            fillSteps(fastest, first, step, values, static_cast<std::int32_t>(begin), static_cast<std::int32_t>(end));
         });
     } else {
         filled = inStretches(count, [&](std::size_t begin, std::size_t end) { fromSteps(first, step, values, begin, end); });

@@ -21,6 +21,18 @@ bool spacingIsExact(double first, double last);
 // the axis then filled only in part.
 bool evenlySpaced(double first, double last, std::span<double> axis);
 
+// The step loop of evenlySpaced, values[k] = k * step + first for k from `begin` to `end` (an
+// index, 0 <= begin <= end, below 2^31), in each form this build has for it: the plain loop, and
+// the same operations in vector registers. Every form gives the same values bit for bit: the index
+// converts to double exactly, and each product and sum is rounded on its own, never fused.
+enum class StepLoop : std::uint8_t { plain, sse2, avx2, neon };
+
+// The forms that this build and this processor can run, the plain loop first and the one that
+// evenlySpaced runs last.
+std::span<const StepLoop> stepLoops();
+
+void fillSteps(StepLoop loop, double first, double step, double* values, std::int32_t begin, std::int32_t end);
+
 // Single-spectrum data block, at the block's offset:
 //
 //   offset  size       field

@@ -12,6 +12,7 @@
 #include <fstream>
 #include <limits>
 #include <optional>
+#include <random>
 #include <span>
 #include <string>
 #include <string_view>
@@ -799,6 +800,126 @@ void parameterBlocks() {
     CHECK(dataOnly.ok() && valueOf(dataOnly.value(), "NPT")->integer == 1);
 }
 
+// A block longer than the cursor's read-ahead window: records of each kind after a text that
+// moves them across the window's end by one 2-byte unit at a time, so that each is split there at
+// every place it can be (and one text longer than a window, which is read past it). Every
+// placement reads the same records and leaves the cursor just after the END label.
+void parameterRecordsAcrossTheWindow() {
+    struct Expected {
+        std::string label;
+        ParameterType type;
+        std::int32_t integer;
+        double real;
+        std::string text;
+    };
+    const std::string longText(5000, 'w');
+    const std::vector<Expected> expected = {
+        {"PAD", ParameterType::text, 0, 0.0, ""},  // its text is filled in below
+        {"NPT", ParameterType::integer, -7, 0.0, ""},
+        {"FXV", ParameterType::real, 0, -1.25e-300, ""},
+        {"SNM", ParameterType::text, 0, 0.0, "Probe"},
+        {"TX", ParameterType::text, 0, 0.0, "x"},
+        {"EMP", ParameterType::text, 0, 0.0, ""},
+        {"LONG", ParameterType::text, 0, 0.0, longText},
+        {"NPT", ParameterType::integer, 123456789, 0.0, ""},
+        {"LXV", ParameterType::real, 0, 4e3, ""},
+    };
+    for (std::size_t padding = 4000; padding < 4120; padding += 2) {
+        const std::string pad(padding, 'p');
+        Bytes block;
+        textParameter(block, "PAD", pad, static_cast<std::int16_t>(padding / 2));
+        intParameter(block, "NPT", -7);
+        realParameter(block, "FXV", -1.25e-300);
+        textParameter(block, "SNM", std::string_view("Probe\0junk", 10), 5);
+        textParameter(block, std::string_view("\0TX\0", 4), std::string_view("x\0yz", 4), 2);
+        textParameter(block, "EMP", "", 0);
+        textParameter(block, "LONG", longText, static_cast<std::int16_t>(longText.size() / 2));
+        intParameter(block, "NPT", 123456789);
+        realParameter(block, "LXV", 4e3);
+        const std::size_t end = block.size();
+        endParameters(block);
+        intParameter(block, "AFT", 1);
+        for (const std::size_t before : {std::size_t{0}, std::size_t{1}}) {  // the block at an odd offset too
+            Bytes file(before, 0xEE);
+            file.insert(file.end(), block.begin(), block.end());
+            const auto source = ByteSource::fromMemory(file);
+            Cursor cursor(source);
+            ParameterList list;
+            auto read = getParams(cursor, static_cast<std::int64_t>(before), list);
+            bool right = read.ok() && read.value() == expected.size() && list.records.size() == expected.size() &&
+                         cursor.reports.empty() && cursor.position == static_cast<std::int64_t>(before + end + 4);
+            for (std::size_t i = 0; right && i < expected.size(); ++i) {
+                const ParameterRecord& record = list.records[i];
+                const Expected& want = expected[i];
+                right = textOf(record.labelBytes()) == want.label && record.type == want.type &&
+                        record.integer == want.integer && record.real == want.real &&
+                        textOf(list.textOf(record)) == (i == 0 ? pad : want.text);
+            }
+            check(right, ("records with " + std::to_string(padding) + " bytes before them").c_str(), __LINE__);
+        }
+    }
+}
+
+// Every form of the step loop gives what the plain loop gives, bit for bit: random ends of every
+// magnitude (subnormal to 1e300, either sign, so steps both ways), counts that fill no whole
+// vector, and stretches that start anywhere and at any alignment.
+void stepLoopsBitForBit() {
+    const std::span<const StepLoop> loops = stepLoops();
+    CHECK(!loops.empty() && loops.front() == StepLoop::plain);
+#if defined(__x86_64__) || defined(_M_X64)
+    CHECK(std::find(loops.begin(), loops.end(), StepLoop::sse2) != loops.end());
+#elif defined(__aarch64__) || defined(_M_ARM64)
+    CHECK(std::find(loops.begin(), loops.end(), StepLoop::neon) != loops.end());
+#endif
+    std::mt19937_64 random(20240611);
+    // A double of random sign and mantissa, its binary exponent from `lowest` to `highest`.
+    const auto randomDouble = [&](int lowest, int highest) {
+        const std::uint64_t bits = random();
+        const auto exponent = static_cast<int>(bits % static_cast<std::uint64_t>(highest - lowest + 1)) + lowest;
+        const double mantissa = 1.0 + static_cast<double>(random() >> 12) / 4503599627370496.0;
+        const double value = std::ldexp(mantissa, exponent);
+        return (bits >> 63) != 0 ? -value : value;
+    };
+    std::vector<double> plain(4200);
+    std::vector<double> vector(4200);
+    int differing = 0;
+    for (int triple = 0; triple < 3000; ++triple) {
+        const int scale = static_cast<int>(random() % 4);
+        const auto [lowest, highest] = std::array<std::pair<int, int>, 4>{
+            {{-60, 60}, {-1074, -1000}, {900, 996}, {-1074, 996}}}[static_cast<std::size_t>(scale)];
+        const double first = randomDouble(lowest, highest);
+        const double last = random() % 8 == 0 ? -first : randomDouble(lowest, highest);
+        const auto count = static_cast<std::int32_t>(random() % 4097);
+        const auto begin = static_cast<std::int32_t>(random() % 70 % (count + 1));
+        const std::size_t shift = random() % 4;  // the values at 8-byte steps past an aligned start
+        const double step = count > 1 ? (last - first) / static_cast<double>(count - 1) : last - first;
+        double* into = plain.data() + shift;
+        fillSteps(StepLoop::plain, first, step, into, begin, count);
+        for (const StepLoop loop : loops) {
+            std::fill(vector.begin(), vector.end(), -3.0);
+            fillSteps(loop, first, step, vector.data() + shift, begin, count);
+            const bool same = std::equal(into + begin, into + count, vector.data() + shift + begin,
+                                         [](double a, double b) { return std::bit_cast<std::uint64_t>(a) ==
+                                                                         std::bit_cast<std::uint64_t>(b); });
+            const bool untouched = std::all_of(vector.begin(), vector.begin() + static_cast<std::ptrdiff_t>(shift) + begin,
+                                               [](double value) { return value == -3.0; }) &&
+                                   std::all_of(vector.begin() + static_cast<std::ptrdiff_t>(shift) + count, vector.end(),
+                                               [](double value) { return value == -3.0; });
+            differing += same && untouched ? 0 : 1;
+        }
+        // evenlySpaced runs the fastest form: each value k * step + first, the last one `last`.
+        if (count > 1 && begin == 0 && step != 0.0) {
+            std::vector<double> axis(static_cast<std::size_t>(count));
+            evenlySpaced(first, last, axis);
+            into[count - 1] = last;
+            differing += std::equal(axis.begin(), axis.end(), into, [](double a, double b) {
+                return std::bit_cast<std::uint64_t>(a) == std::bit_cast<std::uint64_t>(b);
+            }) ? 0 : 1;
+        }
+    }
+    CHECK(differing == 0);
+}
+
 void evenSpacingAndStoredValues() {
     struct Case {
         double first;
@@ -1499,7 +1620,9 @@ int main(int argc, char** argv) {
     cursorReadsMatchTheSource();
     directoryScanOfWorkedCodes();
     parameterBlocks();
+    parameterRecordsAcrossTheWindow();
     evenSpacingAndStoredValues();
+    stepLoopsBitForBit();
     mapCubes();
     traceMaps();
     traceStackBitForBit();
