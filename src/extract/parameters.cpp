@@ -15,13 +15,14 @@ namespace {
 constexpr std::size_t labelSize = 4;
 constexpr std::size_t headerSize = 8;  // label, type and size
 
-// A label's four bytes as a little-endian number, and the label they hold: the bytes between the
-// NULs at either end, in the low bytes of `bytes`, with its length.
+// A label with the NULs at its ends removed: its bytes as one number, the first byte lowest and
+// zeros above the last, and how many there are.
 struct Label {
     std::uint32_t bytes;
     std::uint8_t length;
 };
 
+// `raw` is the four stored bytes, the first one lowest.
 Label stripNuls(std::uint32_t raw) {
     if (raw == 0) {
         return {0, 0};
