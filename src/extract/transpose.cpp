@@ -167,4 +167,9 @@ void transposeMaps(const float* from, std::size_t mapStride, float* to, std::siz
     transposeBlocks4(from, mapStride, to, pixelStride, maps, pixels);
 }
 
+void transposeMapsPortable(const float* from, std::size_t mapStride, float* to, std::size_t pixelStride,
+                           std::int64_t maps, std::int64_t pixels) {
+    transposeBlocks4(from, mapStride, to, pixelStride, maps, pixels);
+}
+
 }  // namespace korvex

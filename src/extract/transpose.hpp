@@ -15,4 +15,9 @@ namespace korvex {
 void transposeMaps(const float* from, std::size_t mapStride, float* to, std::size_t pixelStride, std::int64_t maps,
                    std::int64_t pixels);
 
+// The same without AVX2: what processors without it run (SSE on x86, NEON on 64-bit ARM, plain
+// loops elsewhere).
+void transposeMapsPortable(const float* from, std::size_t mapStride, float* to, std::size_t pixelStride,
+                           std::int64_t maps, std::int64_t pixels);
+
 }  // namespace korvex
