@@ -437,16 +437,18 @@ Result<std::size_t> valuesFromWindow(ReadWindow& window, std::int64_t offset, st
 }
 
 // Appends the name of the info record at `infoAt`, `infoLength` bytes long: its bytes from
-// traceNameAt on, up to the first NUL. An error only where the source fails.
-std::optional<Error> readTraceName(ReadWindow& window, std::int64_t infoAt, std::int64_t infoLength,
-                                   std::int64_t recordCount, TraceNames& names) {
+// traceNameAt on, up to the first NUL, as `read(at, count)` gives them a few kilobytes at a time
+// (fewer bytes only where the file ends). An error only where the source fails.
+template <typename Read>
+std::optional<Error> appendTraceName(std::int64_t infoAt, std::int64_t infoLength, std::int64_t recordCount,
+                                     TraceNames& names, Read read) {
     TraceNames::Name name{names.text.size(), 0, recordCount};
     std::int64_t at = infoAt + traceNameAt;
     const std::int64_t end = infoAt + infoLength;
     constexpr std::int64_t chunk = 4096;
     while (at < end) {
         const auto count = static_cast<std::size_t>(std::min(chunk, end - at));
-        auto got = window.bytesAt(at, count);
+        Result<std::span<const std::uint8_t>> got = read(at, count);
         if (!got.ok()) {
             return got.error();
         }
@@ -465,33 +467,25 @@ std::optional<Error> readTraceName(ReadWindow& window, std::int64_t infoAt, std:
     return std::nullopt;
 }
 
-// Reads the name of the info record at `infoAt`, `infoLength` bytes long, as readTraceName does,
-// with plain reads of a few kilobytes: for records far apart, where a window would read much more
-// than the name.
+// The name read through `window`, which serves the names of records near one another from one read.
+std::optional<Error> readTraceName(ReadWindow& window, std::int64_t infoAt, std::int64_t infoLength,
+                                   std::int64_t recordCount, TraceNames& names) {
+    return appendTraceName(infoAt, infoLength, recordCount, names,
+                           [&](std::int64_t at, std::size_t count) { return window.bytesAt(at, count); });
+}
+
+// The name read on its own: for records far apart, where a window would read much more than it.
 std::optional<Error> readTraceNameAlone(const ByteSource& source, std::int64_t infoAt, std::int64_t infoLength,
                                         TraceNames& names) {
-    TraceNames::Name name{names.text.size(), 0, 1};
-    std::int64_t at = infoAt + traceNameAt;
-    const std::int64_t end = infoAt + infoLength;
     std::array<std::uint8_t, 4096> bytes;
-    while (at < end) {
-        const auto count = static_cast<std::size_t>(std::min<std::int64_t>(bytes.size(), end - at));
-        auto got = source.readAt(at, bytes.data(), count);
-        if (!got.ok()) {
-            return got.error();
-        }
-        const void* nul = got.value() == 0 ? nullptr : std::memchr(bytes.data(), 0, got.value());
-        const std::size_t length =
-            nul == nullptr ? got.value() : static_cast<std::size_t>(static_cast<const std::uint8_t*>(nul) - bytes.data());
-        names.text.insert(names.text.end(), bytes.begin(), bytes.begin() + static_cast<std::ptrdiff_t>(length));
-        if (nul != nullptr || got.value() != count) {
-            break;  // the name ends, or the file shrank while it was read
-        }
-        at += static_cast<std::int64_t>(count);
-    }
-    name.length = names.text.size() - name.start;
-    names.names.push_back(name);
-    return std::nullopt;
+    return appendTraceName(infoAt, infoLength, 1, names,
+                           [&](std::int64_t at, std::size_t count) -> Result<std::span<const std::uint8_t>> {
+                               auto got = source.readAt(at, bytes.data(), count);
+                               if (!got.ok()) {
+                                   return got.error();
+                               }
+                               return std::span<const std::uint8_t>(bytes.data(), got.value());
+                           });
 }
 
 // A band of consecutive traces, read a chunk of pixels at a time: one read of each map's chunk into
@@ -556,6 +550,9 @@ public:
                 if (!got.ok()) {
                     return got.error();
                 }
+                // A map cut short ends the call with wrongCount; until then its slot holds zeros
+                // where the file ended.
+                std::fill(into.begin() + static_cast<std::ptrdiff_t>(got.value()), into.end(), 0.0f);
                 member.read += static_cast<std::int64_t>(got.value());
             }
             transposeMaps(slots_.get(), static_cast<std::size_t>(slotValues),
