@@ -498,7 +498,7 @@ std::optional<Error> readTraceNameAlone(const ByteSource& source, std::int64_t i
 // its result), small enough to stay in the processor's second-level cache between the read and the
 // transpose. Chunks of 8 KiB keep the system calls few: on 64 maps of 128 x 128, reads of 4 KiB
 // (bands of 64) cost more than the longer rows of the stack they write save. Fewer traces make
-// longer chunks. Maps of one chunk or less come out of a window instead, many records a read.
+// longer chunks. Small maps come out of a window instead, many records a read.
 class TraceBand {
 public:
     static constexpr std::int64_t mostTraces = 32;
@@ -536,7 +536,7 @@ public:
         // all fall into one set of the first-level cache.
         const std::int64_t slotValues = slotsValues / members / lineValues * lineValues;
         const std::int64_t chunkValues = slotValues - lineValues;
-        const bool windowed = mapSize_ <= chunkValues;
+        const bool windowed = mapSize_ <= std::min(chunkValues, windowedMap);
         for (std::int64_t done = 0; done < mapSize_; done += chunkValues) {
             const std::int64_t count = std::min(chunkValues, mapSize_ - done);
             for (std::int64_t g = 0; g < members; ++g) {
@@ -581,6 +581,9 @@ public:
 private:
     static constexpr std::int64_t lineValues = 16;  // values of a 64-byte line
     static constexpr std::int64_t slotsValues = mostTraces * (2048 + lineValues);
+    // Maps of up to 8 KiB come out of the window, many records a read; longer ones are read
+    // straight into their slots, so that the window never holds more than a few of them.
+    static constexpr std::int64_t windowedMap = 2048;
 
     struct Member {
         std::int64_t valuesAt = 0;

@@ -1208,8 +1208,8 @@ void transposeShapes() {
 }
 
 // The trace stack holds each value's very bits wherever it came from: 70 traces of 41 x 50 pixels
-// make two bands of 32, read in chunks of 2048 values and 2 more, and a band of 6 read whole from
-// a window, so the register blocks (8 x 8 and 4 x 4) and the loops around them all place values. Even traces hold signalling NaNs, whose
+// make two bands of 32, read in chunks of 2048 values and 2 more, and a band of 6 read in one
+// chunk, so the register blocks (8 x 8 and 4 x 4) and the loops around them all place values. Even traces hold signalling NaNs, whose
 // bits any arithmetic on the way would change; odd traces ordinary floats, each value unique.
 void traceStackBitForBit() {
     constexpr std::int32_t traces = 70;
