@@ -218,7 +218,7 @@ def main():
             map_file(trace_path, 7, map_params(npx, npy, npx * npy), rng.random((traces, npx * npy), np.float32),
                      info_size=200, names=[f"trace {k}" for k in range(traces)])
             bench_array(table, f"{traces} trace maps of {npy} x {npx}", trace_path, TRACES, traces * npx * npy * 4,
-                        args.rounds, 1.2, None)
+                        args.rounds, 1.5, 1.1)
         if "threads" in cases:
             bench_threads(table, cube_path, max(5, args.rounds // 3))
     print()

@@ -5,21 +5,14 @@
 #include <array>
 #include <bit>
 #include <cerrno>
+#include <cstdint>
 #include <cstring>
 #include <limits>
+#include <memory>
 #include <utility>
 
-// The trace stack's 4 x 4 transpose in vector registers: SSE on x86 (MSVC defines no __SSE__, but
-// its x64 always has SSE, and its 32-bit x86 does from /arch:SSE on), NEON on 64-bit ARM.
-#if defined(__SSE__) || defined(_M_X64) || (defined(_M_IX86_FP) && _M_IX86_FP >= 1)
-#define KORVEX_TRANSPOSE_SSE 1
-#include <xmmintrin.h>
-#elif defined(__ARM_NEON) || defined(_M_ARM64)
-#define KORVEX_TRANSPOSE_NEON 1
-#include <arm_neon.h>
-#endif
-
 #include "extract/read_window.hpp"
+#include "extract/transpose.hpp"
 #include "extract/values.hpp"
 #include "format/checked.hpp"
 #include "format/interruption.hpp"
@@ -443,143 +436,19 @@ Result<std::size_t> valuesFromWindow(ReadWindow& window, std::int64_t offset, st
     return values;
 }
 
-// Maps of consecutive traces, read together a chunk of pixels at a time so that each pixel's values
-// for the whole group are written side by side into the stack, where they lie K apart otherwise.
-class TraceGroup {
-public:
-    static constexpr std::int64_t mostTraces = 64;
-    static constexpr std::int64_t chunkValues = 2048;
-
-    // Maps of one chunk or less are read through `window`, which serves many of them a read.
-    TraceGroup(const ByteSource& source, ReadWindow& window, std::int64_t mapSize, std::int64_t traces,
-               std::span<float> stack)
-        : source_(source), window_(window), mapSize_(mapSize), traces_(traces), stack_(stack) {}
-
-    bool full() const { return static_cast<std::int64_t>(at_.size()) == mostTraces; }
-
-    // Adds the map of trace `trace`, whose values start at `valuesAt`: the one after the last added.
-    void add(std::int64_t trace, std::int64_t valuesAt) {
-        if (at_.empty()) {
-            first_ = trace;
-        }
-        at_.push_back(valuesAt);
-    }
-
-    // Reads the maps added since the last flush. A map cut short (the file shrank while it was read)
-    // stops with wrongCount at the first such trace, with the count of its values read.
-    Result<MapOutcome> flush() {
-        const auto members = static_cast<std::int64_t>(at_.size());
-        if (members > 0 && chunk_.empty()) {
-            chunk_.resize(static_cast<std::size_t>(mostTraces * chunkValues));  // only once maps are read
-        }
-        std::array<std::int64_t, mostTraces> read{};
-        for (std::int64_t done = 0; done < mapSize_ && members > 0; done += chunkValues) {
-            const std::int64_t count = std::min(chunkValues, mapSize_ - done);
-            for (std::int64_t g = 0; g < members; ++g) {
-                float* into = chunk_.data() + g * chunkValues;
-                if (read[g] != done) {
-                    continue;  // already cut short
-                }
-                auto got = mapSize_ <= chunkValues
-                               ? valuesFromWindow(window_, at_[g], std::span<float>(into, count))
-                               : readValues(source_, at_[g] + done * valueSize, std::span<float>(into, count));
-                if (!got.ok()) {
-                    at_.clear();
-                    return got.error();
-                }
-                read[g] += static_cast<std::int64_t>(got.value());
-            }
-            spread(done, count, members);
-        }
-        at_.clear();
-        for (std::int64_t g = 0; g < members; ++g) {
-            if (read[g] != mapSize_) {
-                return MapOutcome{MapStop::wrongCount, first_ + g, read[g]};
-            }
-        }
-        return MapOutcome{};
-    }
-
-private:
-    // Writes values [0, count) of each member's chunk to pixels done + i of the stack, the members'
-    // values of one pixel side by side.
-    void spread(std::int64_t done, std::int64_t count, std::int64_t groupMembers) {
-        // A group never has more members than this; said here, it bounds the loops for the compiler,
-        // which otherwise warns (GCC 12 for ARM) that an iteration past 2^51 members would overflow.
-        const std::int64_t members = std::min(groupMembers, mostTraces);
-        std::int64_t i = 0;
-#if defined(KORVEX_TRANSPOSE_SSE) || defined(KORVEX_TRANSPOSE_NEON)
-        // Four pixels of four members at a time: a 4 x 4 transpose in registers. On 64 trace maps
-        // of 128 x 128 it brings getOpusData from 0.97 ms with the scalar loop alone to 0.62 ms (SSE).
-        for (; i + 4 <= count; i += 4) {
-            float* pixels = stack_.data() + (done + i) * traces_ + first_;
-            std::int64_t g = 0;
-            for (; g + 4 <= members; g += 4) {
-                transpose4(chunk_.data() + g * chunkValues + i, pixels + g);
-            }
-            for (; g < members; ++g) {
-                for (std::int64_t k = 0; k < 4; ++k) {
-                    pixels[k * traces_ + g] = chunk_[static_cast<std::size_t>(g * chunkValues + i + k)];
-                }
-            }
-        }
-#endif
-        for (; i < count; ++i) {
-            float* pixel = stack_.data() + (done + i) * traces_ + first_;
-            for (std::int64_t g = 0; g < members; ++g) {
-                pixel[g] = chunk_[static_cast<std::size_t>(g * chunkValues + i)];
-            }
-        }
-    }
-
-#if defined(KORVEX_TRANSPOSE_SSE) || defined(KORVEX_TRANSPOSE_NEON)
-    // Four values of four members (each member's chunkValues apart) to four pixels (traces_ apart),
-    // the members' values of a pixel side by side. Loads and stores only: every bit is kept.
-    void transpose4(const float* values, float* pixels) const {
-#if defined(KORVEX_TRANSPOSE_SSE)
-        __m128 row0 = _mm_loadu_ps(values);
-        __m128 row1 = _mm_loadu_ps(values + chunkValues);
-        __m128 row2 = _mm_loadu_ps(values + 2 * chunkValues);
-        __m128 row3 = _mm_loadu_ps(values + 3 * chunkValues);
-        _MM_TRANSPOSE4_PS(row0, row1, row2, row3);
-        _mm_storeu_ps(pixels, row0);
-        _mm_storeu_ps(pixels + traces_, row1);
-        _mm_storeu_ps(pixels + 2 * traces_, row2);
-        _mm_storeu_ps(pixels + 3 * traces_, row3);
-#else
-        // Rows a, b, c, d: trn pairs a with b and c with d (a0 b0 a2 b2, a1 b1 a3 b3, ...), and the
-        // halves of those pairs joined give the columns (a0 b0 c0 d0, ...).
-        const float32x4x2_t ab = vtrnq_f32(vld1q_f32(values), vld1q_f32(values + chunkValues));
-        const float32x4x2_t cd = vtrnq_f32(vld1q_f32(values + 2 * chunkValues), vld1q_f32(values + 3 * chunkValues));
-        vst1q_f32(pixels, vcombine_f32(vget_low_f32(ab.val[0]), vget_low_f32(cd.val[0])));
-        vst1q_f32(pixels + traces_, vcombine_f32(vget_low_f32(ab.val[1]), vget_low_f32(cd.val[1])));
-        vst1q_f32(pixels + 2 * traces_, vcombine_f32(vget_high_f32(ab.val[0]), vget_high_f32(cd.val[0])));
-        vst1q_f32(pixels + 3 * traces_, vcombine_f32(vget_high_f32(ab.val[1]), vget_high_f32(cd.val[1])));
-#endif
-    }
-#endif
-
-    const ByteSource& source_;
-    ReadWindow& window_;
-    std::int64_t mapSize_;
-    std::int64_t traces_;
-    std::span<float> stack_;
-    std::vector<float> chunk_;
-    std::vector<std::int64_t> at_;
-    std::int64_t first_ = 0;
-};
-
 // Appends the name of the info record at `infoAt`, `infoLength` bytes long: its bytes from
-// traceNameAt on, up to the first NUL. An error only where the source fails.
-std::optional<Error> readTraceName(ReadWindow& window, std::int64_t infoAt, std::int64_t infoLength,
-                                   std::int64_t recordCount, TraceNames& names) {
+// traceNameAt on, up to the first NUL, as `read(at, count)` gives them a few kilobytes at a time
+// (fewer bytes only where the file ends). An error only where the source fails.
+template <typename Read>
+std::optional<Error> appendTraceName(std::int64_t infoAt, std::int64_t infoLength, std::int64_t recordCount,
+                                     TraceNames& names, Read read) {
     TraceNames::Name name{names.text.size(), 0, recordCount};
     std::int64_t at = infoAt + traceNameAt;
     const std::int64_t end = infoAt + infoLength;
     constexpr std::int64_t chunk = 4096;
     while (at < end) {
         const auto count = static_cast<std::size_t>(std::min(chunk, end - at));
-        auto got = window.bytesAt(at, count);
+        Result<std::span<const std::uint8_t>> got = read(at, count);
         if (!got.ok()) {
             return got.error();
         }
@@ -597,6 +466,144 @@ std::optional<Error> readTraceName(ReadWindow& window, std::int64_t infoAt, std:
     names.names.push_back(name);
     return std::nullopt;
 }
+
+// The name read through `window`, which serves the names of records near one another from one read.
+std::optional<Error> readTraceName(ReadWindow& window, std::int64_t infoAt, std::int64_t infoLength,
+                                   std::int64_t recordCount, TraceNames& names) {
+    return appendTraceName(infoAt, infoLength, recordCount, names,
+                           [&](std::int64_t at, std::size_t count) { return window.bytesAt(at, count); });
+}
+
+// The name read on its own: for records far apart, where a window would read much more than it.
+std::optional<Error> readTraceNameAlone(const ByteSource& source, std::int64_t infoAt, std::int64_t infoLength,
+                                        TraceNames& names) {
+    std::array<std::uint8_t, 4096> bytes;
+    return appendTraceName(infoAt, infoLength, 1, names,
+                           [&](std::int64_t at, std::size_t count) -> Result<std::span<const std::uint8_t>> {
+                               auto got = source.readAt(at, bytes.data(), count);
+                               if (!got.ok()) {
+                                   return got.error();
+                               }
+                               return std::span<const std::uint8_t>(bytes.data(), got.value());
+                           });
+}
+
+// A band of consecutive traces, read a chunk of pixels at a time: one read of each map's chunk into
+// a slot of its own, then the slots turned straight into the stack, where one pixel's values of
+// the band lie side by side. So the stack is written in order, pixel after pixel, each pixel's
+// values of the band (up to 32, 128 bytes) in one go.
+//
+// The slots are all the memory the band needs beside the stack: 32 x 2064 values (258 KiB), a
+// sixteenth of the stack of 64 maps of 128 x 128 (so that a call's peak stays within a tenth of
+// its result), small enough to stay in the processor's second-level cache between the read and the
+// transpose. Chunks of 8 KiB keep the system calls few: on 64 maps of 128 x 128, reads of 4 KiB
+// (bands of 64) cost more than the longer rows of the stack they write save. Fewer traces make
+// longer chunks. Small maps come out of a window instead, many records a read.
+class TraceBand {
+public:
+    static constexpr std::int64_t mostTraces = 32;
+
+    TraceBand(const ByteSource& source, ReadWindow& mapWindow, ReadWindow& nameWindow, std::int64_t mapSize,
+              std::int64_t traces, std::span<float> stack, bool named)
+        : source_(source), mapWindow_(mapWindow), nameWindow_(nameWindow), mapSize_(mapSize), traces_(traces),
+          stack_(stack), named_(named) {}
+
+    bool full() const { return size_ == mostTraces; }
+
+    // Adds trace `trace`, the one after the last added: its map at `valuesAt`, its info record of
+    // `infoLength` bytes at `infoAt`.
+    void add(std::int64_t trace, std::int64_t valuesAt, std::int64_t infoAt, std::int64_t infoLength) {
+        if (size_ == 0) {
+            first_ = trace;
+        }
+        members_[static_cast<std::size_t>(size_)] = {valuesAt, infoAt, infoLength, 0};
+        ++size_;
+    }
+
+    // Reads the maps added since the last flush, then their names into `names`. A map cut short
+    // (the file shrank while it was read) stops with wrongCount at the first such trace, with the
+    // count of its values read.
+    Result<MapOutcome> flush(TraceNames& names) {
+        const std::int64_t members = size_;
+        size_ = 0;
+        if (members == 0) {
+            return MapOutcome{};
+        }
+        if (slots_ == nullptr) {
+            slots_.reset(new float[static_cast<std::size_t>(slotsValues)]);  // only once maps are read
+        }
+        // Slots a line longer than their chunk, so that the values of one pixel in the slots do not
+        // all fall into one set of the first-level cache.
+        const std::int64_t slotValues = slotsValues / members / lineValues * lineValues;
+        const std::int64_t chunkValues = slotValues - lineValues;
+        const bool windowed = mapSize_ <= std::min(chunkValues, windowedMap);
+        for (std::int64_t done = 0; done < mapSize_; done += chunkValues) {
+            const std::int64_t count = std::min(chunkValues, mapSize_ - done);
+            for (std::int64_t g = 0; g < members; ++g) {
+                Member& member = members_[static_cast<std::size_t>(g)];
+                if (member.read != done) {
+                    continue;  // already cut short
+                }
+                const std::span<float> into(slots_.get() + g * slotValues, static_cast<std::size_t>(count));
+                auto got = windowed ? valuesFromWindow(mapWindow_, member.valuesAt, into)
+                                    : readValues(source_, member.valuesAt + done * valueSize, into);
+                if (!got.ok()) {
+                    return got.error();
+                }
+                // A map cut short ends the call with wrongCount; until then its slot holds zeros
+                // where the file ended.
+                std::fill(into.begin() + static_cast<std::ptrdiff_t>(got.value()), into.end(), 0.0f);
+                member.read += static_cast<std::int64_t>(got.value());
+            }
+            transposeMaps(slots_.get(), static_cast<std::size_t>(slotValues),
+                          stack_.data() + static_cast<std::size_t>(done * traces_ + first_), static_cast<std::size_t>(traces_),
+                          members, count);
+        }
+        for (std::int64_t g = 0; g < members; ++g) {
+            const Member& member = members_[static_cast<std::size_t>(g)];
+            if (member.read != mapSize_) {
+                return MapOutcome{MapStop::wrongCount, first_ + g, member.read};
+            }
+        }
+        if (named_) {
+            for (std::int64_t g = 0; g < members; ++g) {
+                const Member& member = members_[static_cast<std::size_t>(g)];
+                auto failed = windowed ? readTraceName(nameWindow_, member.infoAt, member.infoLength, 1, names)
+                                       : readTraceNameAlone(source_, member.infoAt, member.infoLength, names);
+                if (failed) {
+                    return *failed;
+                }
+            }
+        }
+        return MapOutcome{};
+    }
+
+private:
+    static constexpr std::int64_t lineValues = 16;  // values of a 64-byte line
+    static constexpr std::int64_t slotsValues = mostTraces * (2048 + lineValues);
+    // Maps of up to 8 KiB come out of the window, many records a read; longer ones are read
+    // straight into their slots, so that the window never holds more than a few of them.
+    static constexpr std::int64_t windowedMap = 2048;
+
+    struct Member {
+        std::int64_t valuesAt = 0;
+        std::int64_t infoAt = 0;
+        std::int64_t infoLength = 0;
+        std::int64_t read = 0;  // values read so far
+    };
+
+    const ByteSource& source_;
+    ReadWindow& mapWindow_;
+    ReadWindow& nameWindow_;
+    std::int64_t mapSize_;
+    std::int64_t traces_;
+    std::span<float> stack_;
+    bool named_;
+    std::unique_ptr<float[]> slots_;
+    std::array<Member, mostTraces> members_{};
+    std::int64_t size_ = 0;  // members added since the last flush
+    std::int64_t first_ = 0;
+};
 
 // The most values a map may hold for the maps to be read from a window straight into their
 // pixels, rather than in groups.
@@ -634,11 +641,11 @@ Result<MapOutcome> readTraces(const ByteSource& source, const MapBlock& block, c
     const std::int64_t mapSize = mapSizeOf(geometry);
     const bool named = block.header.infoSize >= traceNameAt;
     const bool mapped = !stack.empty() && mapSize > 0;
-    // Maps and names each have a window of their own: the group reads its maps after their names.
+    // Maps and names each have a window of their own: small maps and names come many a read.
     ReadWindow mapWindow(source);
     ReadWindow nameWindow(source);
-    TraceGroup group(source, mapWindow, mapSize, traces, stack);
-    auto finish = [&](Result<MapOutcome> outcome) { return firstStop(group.flush(), std::move(outcome)); };
+    TraceBand band(source, mapWindow, nameWindow, mapSize, traces, stack, named);
+    auto finish = [&](Result<MapOutcome> outcome) { return firstStop(band.flush(names), std::move(outcome)); };
     std::int64_t done = 0;
     while (done < traces) {
         auto next = walk.next();
@@ -679,17 +686,19 @@ Result<MapOutcome> readTraces(const ByteSource& source, const MapBlock& block, c
                     return read;
                 }
             } else if (mapped) {
-                group.add(done + k, record.valuesOf(k));
+                // The band reads the name after the map.
+                band.add(done + k, record.valuesOf(k), record.infoOf(k), record.infoLength);
+                if (band.full()) {
+                    if (auto flushed = band.flush(names); stopsWalk(flushed)) {
+                        return flushed;
+                    }
+                }
+                continue;
             }
             if (named) {
                 if (auto failed = readTraceName(nameWindow, record.infoOf(k), record.infoLength,
                                                 record.stride == 0 ? count : 1, names)) {
                     return finish(*failed);
-                }
-            }
-            if (group.full()) {
-                if (auto flushed = group.flush(); stopsWalk(flushed)) {
-                    return flushed;
                 }
             }
         }

@@ -37,6 +37,7 @@
 #include "extract/maps.hpp"
 #include "extract/parameters.hpp"
 #include "extract/request.hpp"
+#include "extract/transpose.hpp"
 #include "extract/values.hpp"
 #include "format/block_type.hpp"
 #include "format/checked.hpp"
@@ -1220,9 +1221,116 @@ void recordsOfAFileThatShrinks(const std::string& folder) {
     std::remove(path.c_str());
 }
 
+// Trace maps of more values than a chunk, read a band of traces at a time, from a file that shrinks
+// after they were counted: the first map cut short stops the read with the values it still has,
+// wherever the cut falls (the second chunk of a map, a later band, the start of a map); a cut in the
+// last info record leaves every map whole and the last name cut short.
+void traceBandsOfAFileThatShrinks(const std::string& folder) {
+    constexpr std::int32_t traces = 64;  // two bands
+    constexpr std::int32_t infoSize = 200;
+    const MapGeometry geometry{41 * 50, 50, 41};  // 2050 values a map: one chunk of 2048 and one of 2
+    const auto npt = static_cast<std::int32_t>(geometry.npt);
+    Bytes area;
+    for (std::int32_t r = 0; r < traces; ++r) {
+        for (std::int32_t j = 0; j < npt; ++j) {
+            appendFloat(area, static_cast<float>(r * 10000 + j));
+        }
+        Bytes info(infoSize, 0);
+        const std::string name = "trace " + std::to_string(r);
+        std::copy(name.begin(), name.end(), info.begin() + 152);
+        area.insert(area.end(), info.begin(), info.end());
+    }
+    const Bytes bytes = mapBlock(infoSize, {{1, traces}}, area);
+    const std::int64_t recordArea = 32;
+    const std::int64_t stride = std::int64_t{npt} * 4 + infoSize;
+    const auto valuesAt = [&](std::int64_t r) { return recordArea + r * stride; };
+    struct Case {
+        const char* what;
+        std::int64_t size;  // of the file once it shrank
+        TraceMapsEnd::Kind kind;
+        std::int64_t values;       // wrongCount: the values of the map cut short
+        std::int64_t wholeTraces;  // traces whose maps are checked, value for value
+        std::string lastName;
+    };
+    const std::vector<Case> cases = {
+        {"in the second chunk of trace 5", valuesAt(5) + 2049 * 4 + 2, TraceMapsEnd::Kind::wrongCount, 2049, 0, ""},
+        {"in the first chunk of trace 33, in the second band", valuesAt(33) + 100 * 4, TraceMapsEnd::Kind::wrongCount,
+         100, 0, ""},
+        {"at the start of trace 10", valuesAt(10), TraceMapsEnd::Kind::wrongCount, 0, 0, ""},
+        {"in the name of the last trace", valuesAt(63) + std::int64_t{npt} * 4 + 152 + 3, TraceMapsEnd::Kind::stacked, 0,
+         traces, "tra"},
+    };
+    const std::string path = folder + "/shrinking-traces.bin";
+    for (const Case& test : cases) {
+        std::FILE* file = std::fopen(path.c_str(), "wb");
+        std::fwrite(bytes.data(), 1, bytes.size(), file);
+        std::fclose(file);
+        auto source = ByteSource::open(path);
+        std::vector<ReadReport> reports;
+        auto planned = planTraceMaps(source.value(), 0, geometry, reports);
+        std::error_code resized;
+        std::filesystem::resize_file(path, static_cast<std::uintmax_t>(test.size), resized);
+        bool right = !resized && planned.ok() && planned.value().traces() == traces && planned.value().stacks();
+        if (!right) {
+            check(false, test.what, __LINE__);
+            continue;
+        }
+        std::vector<float> stack(static_cast<std::size_t>(geometry.npt * traces));
+        TraceNames names;
+        const TraceMapsEnd end = readTraceMaps(source.value(), planned.value(), geometry, stack, names);
+        right = end.kind == test.kind && (end.kind != TraceMapsEnd::Kind::wrongCount || end.values == test.values);
+        for (std::int64_t pixel = 0; pixel < geometry.npt; ++pixel) {
+            for (std::int64_t k = 0; k < test.wholeTraces; ++k) {
+                right = right && stack[static_cast<std::size_t>(pixel * traces + k)] == static_cast<float>(k * 10000 + pixel);
+            }
+        }
+        if (test.kind == TraceMapsEnd::Kind::stacked) {
+            right = right && names.names.size() == traces;
+            for (std::size_t k = 0; right && k < names.names.size(); ++k) {
+                const auto text = names.textOf(names.names[k]);
+                const std::string expected = k + 1 == traces ? test.lastName : "trace " + std::to_string(k);
+                right = std::string(text.begin(), text.end()) == expected && names.names[k].recordCount == 1;
+            }
+        }
+        check(right, test.what, __LINE__);
+    }
+    std::remove(path.c_str());
+}
+
+// The transpose against its definition, on every shape up to 20 maps by 20 pixels (so every block
+// size and every edge), with the run-time choice and without it: each value lands at its place and
+// nothing is written beside the maps of a pixel.
+void transposeShapes() {
+    constexpr std::int64_t most = 20;
+    constexpr std::size_t mapStride = most + 3;
+    constexpr std::size_t pixelStride = most + 5;
+    std::vector<float> from(mapStride * most);
+    for (std::size_t i = 0; i < from.size(); ++i) {
+        from[i] = static_cast<float>(i);
+    }
+    std::int64_t wrong = 0;
+    for (const auto transpose : {&transposeMaps, &transposeMapsPortable}) {
+        for (std::int64_t maps = 1; maps <= most; ++maps) {
+            for (std::int64_t pixels = 1; pixels <= most; ++pixels) {
+                std::vector<float> to(pixelStride * most, -1.0f);
+                transpose(from.data(), mapStride, to.data(), pixelStride, maps, pixels);
+                for (std::int64_t i = 0; i < most; ++i) {
+                    for (std::size_t g = 0; g < pixelStride; ++g) {
+                        const float expected = i < pixels && static_cast<std::int64_t>(g) < maps
+                                                   ? from[g * mapStride + static_cast<std::size_t>(i)]
+                                                   : -1.0f;
+                        wrong += to[static_cast<std::size_t>(i) * pixelStride + g] != expected;
+                    }
+                }
+            }
+        }
+    }
+    CHECK(wrong == 0);
+}
+
 // The trace stack holds each value's very bits wherever it came from: 70 traces of 41 x 50 pixels
-// make a full group of 64 and a group of 6, 2048 pixels of a chunk and 2 more, so both the 4 x 4
-// register transpose and the loops around it place values. Even traces hold signalling NaNs, whose
+// make two bands of 32, read in chunks of 2048 values and 2 more, and a band of 6 read in one
+// chunk, so the register blocks (8 x 8 and 4 x 4) and the loops around them all place values. Even traces hold signalling NaNs, whose
 // bits any arithmetic on the way would change; odd traces ordinary floats, each value unique.
 void traceStackBitForBit() {
     constexpr std::int32_t traces = 70;
@@ -1626,8 +1734,10 @@ int main(int argc, char** argv) {
     mapCubes();
     traceMaps();
     traceStackBitForBit();
+    transposeShapes();
     recordWalkStepsOverRuns();
     recordsOfAFileThatShrinks(folder);
+    traceBandsOfAFileThatShrinks(folder);
     axisPlans();
     mapPlans();
     spectrumPlansAndLocation();
