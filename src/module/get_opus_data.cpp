@@ -32,30 +32,56 @@ namespace korvex {
 namespace {
 
 // A single spectrum of at most this many values is read whole in the call's one GIL-free stretch,
-// into a buffer of the call's, and copied into its array once the GIL is back. A longer one is read
+// into a buffer (EarlyValues), and copied into its array once the GIL is back. A longer one is read
 // straight into its array in a second stretch: there the copy would cost more than taking the GIL
 // again, and the buffer would double the memory the call holds.
 constexpr std::int64_t bufferedValues = std::int64_t{1} << 16;
 
-// The buffer of bufferedValues values that a thread's calls read short spectra into, kept from call
-// to call, so that it stays in the cache and a call allocates nothing for it; null when it cannot
-// be had.
-float* threadBuffer() {
-    thread_local std::unique_ptr<float[]> buffer;
-    if (!buffer) {
-        buffer.reset(new (std::nothrow) float[bufferedValues]);
+// The y values of a spectrum, read before their array exists, into a buffer of bufferedValues
+// values. A thread keeps one spare buffer from call to call, so that it stays in the cache and a
+// call allocates nothing; a call takes it for as long as it holds values in it and gives it back
+// at its end, so that a call made on the same thread before then (by a finalizer or a profile hook
+// that runs while the objects are made) reads into a buffer of its own.
+class EarlyValues {
+public:
+    EarlyValues() = default;
+    EarlyValues(const EarlyValues&) = delete;
+    EarlyValues& operator=(const EarlyValues&) = delete;
+    ~EarlyValues() {
+        if (buffer_ && !spare) {
+            spare = std::move(buffer_);
+        }
     }
-    return buffer.get();
-}
 
-// The y values of a spectrum, read before their array exists.
-struct EarlyValues {
-    float* buffer = nullptr;
-    std::int64_t stored = 0;                  // the values the file holds for the count
-    std::optional<Result<std::size_t>> read;  // set once they are read
+    // Without the GIL: reads `count` values at `offset`; false, with nothing read, when no buffer
+    // can be had.
+    bool read(const ByteSource& source, std::int64_t offset, std::int64_t count) {
+        buffer_ = std::move(spare);
+        if (!buffer_) {
+            buffer_.reset(new (std::nothrow) float[bufferedValues]);
+            if (!buffer_) {
+                return false;
+            }
+        }
+        stored_ = count;
+        result_ = readValues(source, offset, {buffer_.get(), static_cast<std::size_t>(count)});
+        return true;
+    }
 
-    std::span<float> values() const { return {buffer, static_cast<std::size_t>(stored)}; }
+    // Whether the values were read; then how many the file holds for the count, and the outcome.
+    bool done() const { return result_.has_value(); }
+    std::int64_t stored() const { return stored_; }
+    const Result<std::size_t>& result() const { return *result_; }
+    std::span<const float> values() const { return {buffer_.get(), static_cast<std::size_t>(stored_)}; }
+
+private:
+    static thread_local std::unique_ptr<float[]> spare;
+    std::unique_ptr<float[]> buffer_;
+    std::int64_t stored_ = 0;
+    std::optional<Result<std::size_t>> result_;
 };
+
+thread_local std::unique_ptr<float[]> EarlyValues::spare;
 
 // Without the GIL, once the blocks are located: a single spectrum's plan, and, when the plan goes on
 // to read values (every label there, a count the file can back and whose axis length is known
@@ -73,13 +99,9 @@ SpectrumPlan planAndReadEarly(std::optional<ByteSource>& source, std::int64_t of
         return plan;
     }
     // A buffer that cannot be had leaves the values to the array, whose allocation says so as before.
-    early.buffer = threadBuffer();
-    if (early.buffer == nullptr) {
-        return plan;
+    if (early.read(*source, offsetToData, stored)) {
+        source.reset();
     }
-    early.stored = stored;
-    early.read = readValues(*source, offsetToData, early.values());
-    source.reset();
     return plan;
 }
 
@@ -109,22 +131,23 @@ PyObject* singleSpectrum(PyObject* module, const Request& request, std::optional
     if (count < 0) {
         return nullptr;
     }
-    const std::int64_t stored = early.read ? early.stored : storedValueCount(*source, offsetToData, count);
+    const std::int64_t stored = early.done() ? early.stored() : storedValueCount(*source, offsetToData, count);
     PyRef ordinate = newArray(stored, ArrayType::float32);
     BufferView y;
     if (!ordinate || !y.acquire(ordinate.get())) {
         return nullptr;
     }
-    if (!early.read) {
-        early.read = withoutGil([&]() -> Result<std::size_t> { return readValues(*source, offsetToData, y.as<float>()); });
+    std::optional<Result<std::size_t>> readNow;
+    if (!early.done()) {
+        readNow = withoutGil([&]() -> Result<std::size_t> { return readValues(*source, offsetToData, y.as<float>()); });
         source.reset();
     }
-    const Result<std::size_t>& read = *early.read;
+    const Result<std::size_t>& read = early.done() ? early.result() : *readNow;
     if (!read.ok()) {
         return raiseError(read.error(), nullptr);
     }
-    const std::span<const float> values = early.buffer ? early.values().first(read.value())
-                                                       : y.as<const float>().first(read.value());
+    const std::span<const float> values =
+        (early.done() ? early.values() : std::span<const float>(y.as<float>())).first(read.value());
     if (read.value() != static_cast<std::size_t>(stored)) {
         PyRef shorter = newArray(static_cast<std::int64_t>(read.value()), ArrayType::float32);
         BufferView kept;
@@ -133,7 +156,7 @@ PyObject* singleSpectrum(PyObject* module, const Request& request, std::optional
         }
         std::copy(values.begin(), values.end(), kept.as<float>().begin());
         ordinate = std::move(shorter);
-    } else if (early.buffer) {
+    } else if (early.done()) {
         std::copy(values.begin(), values.end(), y.as<float>().begin());
     }
     PyRef result = newResult(module, request);
@@ -189,8 +212,8 @@ PyObject* getOpusData(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
     reportFailedReads(reports);
     // A read that a signal handler stopped ends the call with the handler's exception at once, so
     // that no error met later while the objects are made can drop it.
-    if (early.read && !early.read->ok() && early.read->error().kind == ErrorKind::interrupted) {
-        return raiseError(early.read->error(), nullptr);
+    if (early.done() && !early.result().ok() && early.result().error().kind == ErrorKind::interrupted) {
+        return raiseError(early.result().error(), nullptr);
     }
     if (!located.ok()) {
         // Opening names the file in its error; a seek to a negative offset does not.
