@@ -107,13 +107,16 @@ inline void releasing() noexcept {
 // Before the GIL is taken back: waits while another call holds it, for a short while at most.
 inline void waitForRelease() noexcept {
 #ifndef Py_GIL_DISABLED
-    for (;;) {
-        const std::int64_t taken = gilTakenAt.load(std::memory_order_relaxed);
-        if (taken == 0 || now() - taken > longestWaitNs) {
+    const std::int64_t taken = gilTakenAt.load(std::memory_order_relaxed);
+    if (taken == 0 || now() - taken > longestWaitNs) {
+        return;
+    }
+    // The slot is watched at every pause, the clock read at every 16th.
+    for (unsigned pauses = 1;; ++pauses) {
+        pause();
+        const std::int64_t holder = gilTakenAt.load(std::memory_order_relaxed);
+        if (holder == 0 || (pauses % 16 == 0 && now() - holder > longestWaitNs)) {
             return;
-        }
-        for (int i = 0; i < 16; ++i) {
-            pause();
         }
     }
 #endif
