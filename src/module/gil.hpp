@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <new>
 #include <optional>
+#include <thread>
 
 #if defined(_MSC_VER)
 #include <intrin.h>
@@ -79,6 +80,7 @@ namespace handover {
 // call has released it again.
 inline std::atomic<std::int64_t> gilTakenAt{0};
 inline constexpr std::int64_t longestWaitNs = 50'000;
+inline constexpr std::int64_t yieldAfterNs = 5'000;
 
 inline std::int64_t now() noexcept {
     return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch())
@@ -108,15 +110,30 @@ inline void releasing() noexcept {
 inline void waitForRelease() noexcept {
 #ifndef Py_GIL_DISABLED
     const std::int64_t taken = gilTakenAt.load(std::memory_order_relaxed);
-    if (taken == 0 || now() - taken > longestWaitNs) {
+    if (taken == 0) {
         return;
     }
-    // The slot is watched at every pause, the clock read at every 16th.
+    const std::int64_t start = now();
+    if (start - taken > longestWaitNs) {
+        return;
+    }
+    // The slot is watched at every pause, the clock read at every 16th. After the first few
+    // microseconds the thread also yields its processor at each reading, in case the holder waits
+    // for it on a machine with more threads running than processors.
     for (unsigned pauses = 1;; ++pauses) {
         pause();
         const std::int64_t holder = gilTakenAt.load(std::memory_order_relaxed);
-        if (holder == 0 || (pauses % 16 == 0 && now() - holder > longestWaitNs)) {
+        if (holder == 0) {
             return;
+        }
+        if (pauses % 16 == 0) {
+            const std::int64_t time = now();
+            if (time - holder > longestWaitNs) {
+                return;
+            }
+            if (time - start > yieldAfterNs) {
+                std::this_thread::yield();
+            }
         }
     }
 #endif
