@@ -99,10 +99,17 @@ inline void pause() noexcept {
 #endif
 }
 
-// Before the GIL is released.
-inline void releasing() noexcept {
+// The value this thread last put in the slot.
+inline thread_local std::int64_t ownTaking = 0;
+
+// Once the GIL is released: the slot is cleared, unless another call has taken the GIL since. Not
+// before the release, or a waiting call would find the GIL still held and sleep after all.
+inline void released() noexcept {
 #ifndef Py_GIL_DISABLED
-    gilTakenAt.store(0, std::memory_order_relaxed);
+    std::int64_t mine = ownTaking;
+    if (mine != 0) {
+        gilTakenAt.compare_exchange_strong(mine, 0, std::memory_order_relaxed);
+    }
 #endif
 }
 
@@ -142,7 +149,8 @@ inline void waitForRelease() noexcept {
 // Once the GIL is taken back.
 inline void taken() noexcept {
 #ifndef Py_GIL_DISABLED
-    gilTakenAt.store(now(), std::memory_order_relaxed);
+    ownTaking = now();
+    gilTakenAt.store(ownTaking, std::memory_order_relaxed);
 #endif
 }
 
@@ -165,8 +173,8 @@ auto withoutGil(Work&& work) -> decltype(work()) {
         PyEval_RestoreThread(state);
         handover::taken();
     };
-    handover::releasing();
     state = PyEval_SaveThread();
+    handover::released();
     try {
         auto result = work();
         takeBack();
