@@ -10,6 +10,7 @@ import sys
 import sysconfig
 import threading
 
+import numpy as np
 import pytest
 
 import korvex
@@ -147,3 +148,34 @@ def test_listing_by_descriptor_never_reads_or_closes_another_threads_file(tmp_pa
     for thread in threads:
         thread.join()
     assert (dict(listings), wrong_reads[:5], len(wrong_reads)) == ({errno.EBADF: LISTINGS}, [], 0)
+
+
+def test_a_call_made_while_another_builds_its_result_reads_its_own_values(tmp_path):
+    """A call on the same thread that starts while another call makes its objects (here a profile
+    hook, run as NumPy spaces an axis whose ends are too large to space natively) gets its own
+    values, and leaves the other call's alone."""
+    def spectrum(path, first, values):
+        opus = OpusFile()
+        opus.add_block(0x1010, param_block_from_dict({"NPT": len(values), "FXV": first, "LXV": 1e300,
+                                                      "MXY": max(values), "MNY": min(values)}))
+        opus.add_block(0x1000, float32_block(values))
+        opus.write(path)
+        return str(path)
+
+    outer = spectrum(tmp_path / "outer.0", 2e300, [1.0, 2.0, 3.0, 4.0])
+    inner = spectrum(tmp_path / "inner.0", 4000.0, [5.0, 6.0, 7.0, 8.0, 9.0])
+    made_inside = []
+
+    def hook(frame, event, arg):
+        if event == "call" and frame.f_code.co_name == "linspace" and not made_inside:
+            made_inside.append(korvex.getOpusData(inner, ("AB", "2D", "NONE")))
+
+    sys.setprofile(hook)
+    try:
+        result = korvex.getOpusData(outer, ("AB", "2D", "NONE"))
+    finally:
+        sys.setprofile(None)
+    assert len(made_inside) == 1
+    assert result.y.tolist() == [1.0, 2.0, 3.0, 4.0]
+    assert made_inside[0].y.tolist() == [5.0, 6.0, 7.0, 8.0, 9.0]
+    assert result.x.tolist() == np.linspace(2e300, 1e300, 4).tolist()

@@ -4,8 +4,15 @@
 #include "module/py_ref.hpp"
 
 #include <atomic>
+#include <chrono>
+#include <cstdint>
 #include <new>
 #include <optional>
+#include <thread>
+
+#if defined(_MSC_VER)
+#include <intrin.h>
+#endif
 
 #include "format/interruption.hpp"
 #include "format/result.hpp"
@@ -57,6 +64,98 @@ inline bool runsSignalHandlers() {
     return PyThread_get_thread_ident() == known;
 }
 
+// Handing the GIL from one call to the next without sleeping. Two threads that read small files
+// hand the GIL to each other on every call: each takes it back at the end of its GIL-free stretch,
+// while the other holds it to make its objects. A thread that finds the GIL taken sleeps in the
+// interpreter until the holder wakes it, and on a virtual machine the waking takes longer than a
+// whole call of a small file, so that without this two threads read fewer files a second than
+// one. Instead a call whose stretch ends while another call holds the GIL (taken back after its
+// own stretch, and not released since) spins until that call releases it in its next stretch,
+// and takes it at once; it spins no longer than a short call holds the GIL, since the holder may
+// have gone on to other work. The one GIL of the process is shared by every interpreter that can
+// import the module, so one slot serves. A build without the GIL has nothing to hand over.
+namespace handover {
+
+// When a call took the GIL back after its stretch (steady clock, nanoseconds), or 0 once that
+// call has released it again.
+inline std::atomic<std::int64_t> gilTakenAt{0};
+inline constexpr std::int64_t longestWaitNs = 50'000;
+inline constexpr std::int64_t yieldAfterNs = 5'000;
+
+inline std::int64_t now() noexcept {
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+inline void pause() noexcept {
+#if defined(_MSC_VER) && (defined(_M_X64) || defined(_M_IX86))
+    _mm_pause();
+#elif defined(_MSC_VER) && defined(_M_ARM64)
+    __yield();
+#elif (defined(__GNUC__) || defined(__clang__)) && (defined(__x86_64__) || defined(__i386__))
+    __builtin_ia32_pause();
+#elif (defined(__GNUC__) || defined(__clang__)) && defined(__aarch64__)
+    __asm__ __volatile__("yield");
+#endif
+}
+
+// The value this thread last put in the slot.
+inline thread_local std::int64_t ownTaking = 0;
+
+// Once the GIL is released: the slot is cleared, unless another call has taken the GIL since. Not
+// before the release, or a waiting call would find the GIL still held and sleep after all.
+inline void released() noexcept {
+#ifndef Py_GIL_DISABLED
+    std::int64_t mine = ownTaking;
+    if (mine != 0) {
+        gilTakenAt.compare_exchange_strong(mine, 0, std::memory_order_relaxed);
+    }
+#endif
+}
+
+// Before the GIL is taken back: waits while another call holds it, for a short while at most.
+inline void waitForRelease() noexcept {
+#ifndef Py_GIL_DISABLED
+    const std::int64_t taken = gilTakenAt.load(std::memory_order_relaxed);
+    if (taken == 0) {
+        return;
+    }
+    const std::int64_t start = now();
+    if (start - taken > longestWaitNs) {
+        return;
+    }
+    // The slot is watched at every pause, the clock read at every 16th. After the first few
+    // microseconds the thread also yields its processor at each reading, in case the holder waits
+    // for it on a machine with more threads running than processors.
+    for (unsigned pauses = 1;; ++pauses) {
+        pause();
+        const std::int64_t holder = gilTakenAt.load(std::memory_order_relaxed);
+        if (holder == 0) {
+            return;
+        }
+        if (pauses % 16 == 0) {
+            const std::int64_t time = now();
+            if (time - holder > longestWaitNs) {
+                return;
+            }
+            if (time - start > yieldAfterNs) {
+                std::this_thread::yield();
+            }
+        }
+    }
+#endif
+}
+
+// Once the GIL is taken back.
+inline void taken() noexcept {
+#ifndef Py_GIL_DISABLED
+    ownTaking = now();
+    gilTakenAt.store(ownTaking, std::memory_order_relaxed);
+#endif
+}
+
+}  // namespace handover
+
 // Runs `work`, which returns a Result, with the GIL released; it must not touch the interpreter.
 // A failed allocation becomes an Error; any other exception is passed on with the GIL taken back,
 // to the entry point's boundary. On the thread that runs signal handlers, a handler that raises
@@ -69,17 +168,23 @@ auto withoutGil(Work&& work) -> decltype(work()) {
     if (runsSignalHandlers()) {
         scope.emplace(check);
     }
+    const auto takeBack = [&state] {
+        handover::waitForRelease();
+        PyEval_RestoreThread(state);
+        handover::taken();
+    };
     state = PyEval_SaveThread();
+    handover::released();
     try {
         auto result = work();
-        PyEval_RestoreThread(state);
+        takeBack();
         return result;
     } catch (const std::bad_alloc&) {
-        PyEval_RestoreThread(state);
+        takeBack();
         return Error::noMemory();
     } catch (...) {
         // Any other exception goes on to the entry point's boundary, which needs the GIL.
-        PyEval_RestoreThread(state);
+        takeBack();
         throw;
     }
 }
