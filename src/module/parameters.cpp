@@ -59,7 +59,14 @@ PyObject* labelObject(const ParameterRecord& record, PyRef& own) {
     }
     own = PyRef(PyUnicode_DecodeUTF8(reinterpret_cast<const char*>(label.data()), static_cast<Py_ssize_t>(label.size()),
                                      "strict"));
-    // Its hash is taken before it is shared, so that no thread writes to a shared str.
+    // It is interned (which takes its hash) before it is shared, so that no thread writes to a
+    // shared str; where interned strs are immortal (3.12 on), threads that put the same label in
+    // their dicts do not write to its reference count either.
+    if (kept == nullptr && own) {
+        PyObject* interned = own.release();
+        PyUnicode_InternInPlace(&interned);
+        own = PyRef(interned);
+    }
     if (kept == nullptr && own && PyObject_Hash(own.get()) != -1) {
         auto* keeping = new (std::nothrow) KeptLabel{key, own.get()};
         const KeptLabel* empty = nullptr;

@@ -87,7 +87,9 @@ bool makeTexts(ModuleState& state) {
         {&state.originalCoordinatesUsed, texts::originalCoordinatesUsed},
     };
     for (const auto& [text, value] : texts) {
-        if (!(*text = PyRef(PyUnicode_FromString(value)))) {
+        // Interned: immortal where interned strs are (3.12 on), so that the results of calls on
+        // several threads share them without writing to their reference counts.
+        if (!(*text = PyRef(PyUnicode_InternFromString(value)))) {
             return false;
         }
     }
