@@ -159,6 +159,11 @@ def bench_samples(table, samples, rounds):
                   [m / t for m, t in zip(mine, theirs)], target)
 
 
+def gil_enabled():
+    """Whether this interpreter runs with the GIL: threads without one are expected to do more."""
+    return getattr(sys, "_is_gil_enabled", lambda: True)()
+
+
 def bench_batch(table, samples, folder, rounds, copies=40, chunk=16):
     """A folder of many small files: every block of every file read on one thread and by a pool of two
     threads, against reading each file's bytes the same two ways. Each file is a copy of its own (its
@@ -206,7 +211,8 @@ def bench_batch(table, samples, folder, rounds, copies=40, chunk=16):
     per_second = {key: [len(files) / t for t in times] for key, times in spent.items()}
     table.add(f"{name}: getOpusData of every block, files per second, 2 threads (floor: 1 thread)",
               per_second["korvex 2"], per_second["korvex 1"],
-              [t1 / t2 for t1, t2 in zip(spent["korvex 1"], spent["korvex 2"])], 1.3, higher_is_better=True, unit="")
+              [t1 / t2 for t1, t2 in zip(spent["korvex 1"], spent["korvex 2"])], 1.3 if gil_enabled() else 1.8,
+              higher_is_better=True, unit="")
     table.add(f"{name}: the bytes, files per second, 2 threads (floor: 1 thread)",
               per_second["bytes 2"], per_second["bytes 1"],
               [t1 / t2 for t1, t2 in zip(spent["bytes 1"], spent["bytes 2"])], None, higher_is_better=True, unit="")
