@@ -2,6 +2,8 @@
 // processor has it, SSE or NEON 4 x 4), plain loops for the edges and for other processors.
 #include "extract/transpose.hpp"
 
+#include "extract/processor.hpp"
+
 // SSE on x86 (MSVC defines no __SSE__, but its x64 always has SSE, and its 32-bit x86 does from
 // /arch:SSE on), NEON on 64-bit ARM.
 #if defined(__SSE__) || defined(_M_X64) || (defined(_M_IX86_FP) && _M_IX86_FP >= 1)
@@ -148,10 +150,6 @@ __attribute__((target("avx2"))) void transposeBlocks8(const float* from, std::si
     transposeBlocks4(from + i, mapStride, to + static_cast<std::size_t>(i) * pixelStride, pixelStride, maps, pixels - i);
 }
 
-bool hasAvx2() {
-    static const bool has = __builtin_cpu_supports("avx2") != 0;
-    return has;
-}
 #endif
 
 }  // namespace
@@ -159,7 +157,7 @@ bool hasAvx2() {
 void transposeMaps(const float* from, std::size_t mapStride, float* to, std::size_t pixelStride, std::int64_t maps,
                    std::int64_t pixels) {
 #if defined(KORVEX_TRANSPOSE_AVX2)
-    if (hasAvx2()) {
+    if (processorHasAvx2()) {
         transposeBlocks8(from, mapStride, to, pixelStride, maps, pixels);
         return;
     }
