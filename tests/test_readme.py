@@ -95,10 +95,16 @@ def test_the_readme_examples_run(tmp_path, monkeypatch, capsys):
                                   " the file holds [('SSC', '2D', 'NONE'), ('RSC', '2D', 'NONE')]")
 
 
-def anchor(heading):
-    """The fragment a heading gets on the project's page: lower case, punctuation dropped, spaces
-    as hyphens."""
-    return re.sub(r"[^\w\- ]", "", heading.strip().lower()).replace(" ", "-")
+def prose(page):
+    """The text of a Markdown page without its unindented code blocks, whose "#" lines are comments."""
+    return re.sub(r"^```.*?^```$", "", page.read_text(encoding="utf-8"), flags=re.M | re.S)
+
+
+def anchors(page):
+    """The fragments that the headings of a page get on the project's site: lower case, punctuation
+    dropped, spaces as hyphens."""
+    return {re.sub(r"[^\w\- ]", "", heading.strip().lower()).replace(" ", "-")
+            for heading in re.findall(r"^#+ (.*)$", prose(page), re.M)}
 
 
 def test_links_lead_somewhere():
@@ -106,16 +112,13 @@ def test_links_lead_somewhere():
     pages = [README, *sorted((ROOT / "docs").glob("*.md"))]
     broken = []
     for page in pages:
-        text = re.sub(r"^```.*?^```$", "", page.read_text(encoding="utf-8"), flags=re.M | re.S)
-        for target in re.findall(r"\]\(([^)\s]+)\)", text):
+        for target in re.findall(r"\]\(([^)\s]+)\)", prose(page)):
             if "://" in target:
                 continue
             file, _, fragment = target.partition("#")
             linked = (page.parent / file).resolve() if file else page
             if not linked.exists():
                 broken.append(f"{page.name}: {target} (no such file)")
-            elif fragment and fragment not in {anchor(h) for h in re.findall(
-                    r"^#+ (.*)$", re.sub(r"^```.*?^```$", "", linked.read_text(encoding="utf-8"),
-                                         flags=re.M | re.S), re.M)}:
+            elif fragment and fragment not in anchors(linked):
                 broken.append(f"{page.name}: {target} (no such heading)")
     assert len(pages) > 1 and not broken, broken
