@@ -1,6 +1,6 @@
 """Every Python example of the README runs, in order, in one namespace, against files written under
 the names it uses (sample.0, map.0, the folder measurements/, the export of map.0), and gives what
-the text beside it says."""
+the text beside it says; the links of the README and of docs/ lead to files and headings that exist."""
 
 import re
 import subprocess
@@ -14,8 +14,9 @@ import pytest
 from opuswriter import MapBlock, OpusFile, block_type, map_opus_file, param_block_from_dict
 from tool_files import add_spectrum, command
 
-README = Path(__file__).resolve().parents[1] / "README.md"
-AB, SIFG, TRC = 4, 2, 7
+ROOT = Path(__file__).resolve().parents[1]
+README = ROOT / "README.md"
+AB, SIFG, TRC, SINGLE_CHANNEL = 4, 2, 7, 1
 SAMPLE_SIDE, REFERENCE_SIDE = 1, 2
 ACQUISITION = 3  # parameter type
 
@@ -64,7 +65,7 @@ def test_the_readme_examples_run(tmp_path, monkeypatch, capsys):
                    capture_output=True)
     monkeypatch.chdir(tmp_path)
     blocks = python_blocks()
-    assert len(blocks) >= 10
+    assert len(blocks) == README.read_text(encoding="utf-8").count("```python") >= 8  # indented ones too
     namespace: dict = {}
     for code in blocks:
         exec(compile(code, str(README), "exec"), namespace)
@@ -80,4 +81,44 @@ def test_the_readme_examples_run(tmp_path, monkeypatch, capsys):
     assert namespace["acquisition_side"] == "reference"
     assert namespace["integrated"].values.tolist() == [[3.0, 7.0], [11.0, 15.0]]
     np.testing.assert_array_equal(namespace["image"], [[3.0, 7.0], [11.0, 15.0]])
+    assert namespace["named"]["Number of Data Points"] == 3
     assert [result.y.tolist() for result in namespace["spectra"]] == [[np.float32(0.1), 0.5, 0.25]] * 2
+
+    # The thread-pool example's error names the file and what it holds instead.
+    single_channels = Path("measurements", "c.0")
+    single_channels.write_bytes(add_spectrum(add_spectrum(OpusFile(), [1.0, 2.0], data_type=SINGLE_CHANNEL,
+                                                          sample_type=SAMPLE_SIDE),
+                                             [3.0, 4.0], data_type=SINGLE_CHANNEL, sample_type=REFERENCE_SIDE).build())
+    with pytest.raises(RuntimeError) as failure:
+        namespace["absorbance"](single_channels)
+    assert str(failure.value) == (f"{single_channels}: ValueError: No data block exists in the file for: AB 2D NONE;"
+                                  " the file holds [('SSC', '2D', 'NONE'), ('RSC', '2D', 'NONE')]")
+
+
+def prose(page):
+    """The text of a Markdown page without its unindented code blocks, whose "#" lines are comments."""
+    return re.sub(r"^```.*?^```$", "", page.read_text(encoding="utf-8"), flags=re.M | re.S)
+
+
+def anchors(page):
+    """The fragments that the headings of a page get on the project's site: lower case, punctuation
+    dropped, spaces as hyphens."""
+    return {re.sub(r"[^\w\- ]", "", heading.strip().lower()).replace(" ", "-")
+            for heading in re.findall(r"^#+ (.*)$", prose(page), re.M)}
+
+
+def test_links_lead_somewhere():
+    """A section moved between the README and docs/ leaves no link to where it was."""
+    pages = [README, *sorted((ROOT / "docs").glob("*.md"))]
+    broken = []
+    for page in pages:
+        for target in re.findall(r"\]\(([^)\s]+)\)", prose(page)):
+            if "://" in target:
+                continue
+            file, _, fragment = target.partition("#")
+            linked = (page.parent / file).resolve() if file else page
+            if not linked.exists():
+                broken.append(f"{page.name}: {target} (no such file)")
+            elif fragment and fragment not in anchors(linked):
+                broken.append(f"{page.name}: {target} (no such heading)")
+    assert len(pages) > 1 and not broken, broken
