@@ -262,8 +262,8 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("cases", nargs="*", choices=["samples", "batch", "cube", "traces", "threads", []], default=[])
     parser.add_argument("--rounds", type=int, default=15, help="rounds of each case (default 15)")
-    parser.add_argument("--samples", type=Path, default=ROOT.parent / "shared" / "samples",
-                        help="folder of real OPUS files (default ../shared/samples)")
+    parser.add_argument("--samples", type=Path, default=ROOT / "tests" / "data" / "samples",
+                        help="folder of real OPUS files (default tests/data/samples)")
     parser.add_argument("--keep", type=Path, help="write the generated files here and keep them")
     args = parser.parse_args()
     cases = args.cases or ["samples", "batch", "cube", "traces", "threads"]

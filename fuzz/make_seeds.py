@@ -1,6 +1,7 @@
 """Writes the fuzzer's seed files into a directory: small files built with the tests' writer (spectra,
-map cubes, trace maps, derived maps, files with other requests picked), and the sample files when
-they are there: in KORVEX_SAMPLES, or else beside the repository in ../shared/samples.
+map cubes, trace maps, derived maps, files with other requests picked), and the real sample files at
+the top of their folder: those in KORVEX_SAMPLES when it is set, or else the tests' (tests/data/samples,
+with what ../shared/samples beside the repository adds).
 
     python fuzz/make_seeds.py DIRECTORY
 """
@@ -15,9 +16,7 @@ REPO = Path(__file__).resolve().parent.parent
 sys.path.insert(0, str(REPO / "tests"))
 
 import opuswriter as w  # noqa: E402
-
-SAMPLES = Path(os.environ.get("KORVEX_SAMPLES") or REPO.parent / "shared" / "samples")
-NOT_SAMPLES = {"LICENSE", "PROVENANCE.md"}
+import real_samples  # noqa: E402
 
 AB, TRC, TR, SSC = 4, 7, 5, 1
 
@@ -122,10 +121,11 @@ def main(directory):
     out.mkdir(parents=True, exist_ok=True)
     for name, data in seeds():
         (out / f"{name}.opus").write_bytes(data)
-    if SAMPLES.is_dir():
-        for sample in sorted(SAMPLES.iterdir()):
-            if sample.is_file() and sample.name not in NOT_SAMPLES:
-                shutil.copyfile(sample, out / sample.name)
+    given = os.environ.get("KORVEX_SAMPLES")
+    samples = real_samples.sample_files((Path(given),)) if given else real_samples.sample_files()
+    for name, sample in samples.items():
+        if "/" not in name:
+            shutil.copyfile(sample, out / name)
 
 
 if __name__ == "__main__":

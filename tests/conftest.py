@@ -2,40 +2,31 @@
 
 import itertools
 import sys
-from pathlib import Path
 
 import pytest
 
-# Real OPUS files written by instrument software, kept beside the repository
-# (../shared/samples from its root); tests that read them skip when absent.
-SAMPLES_DIR = Path(__file__).resolve().parents[1].parent / "shared" / "samples"
-SAMPLE_NAMES = [
-    "617262_1TP_C-1_A5.0",
-    "629266_1TP_A-1_C1.0",
-    "BF_lo_01_soil_cal.1",
-    "MMP_2107_Test1.001",
-    "test_spectra.0",
-    "issue81_A1.1.0",
-    "issue82_Opus_test.0",
-    "issue94_RT_01_1_23-02-21_13-23-54.0",
-]
+from real_samples import REPO_COPY, gather, sample_files
+
+# Real OPUS files written by instrument software: the repository's copy in tests/data/samples, and
+# what ../shared/samples beside the project's root adds to it (see real_samples.py).
+SAMPLE_FILES = sample_files()
+# The single-spectrum files at the top of the folder (the maps are in maps/).
+SAMPLE_NAMES = [name for name in SAMPLE_FILES if "/" not in name]
 
 
 @pytest.fixture(scope="session")
-def samples_dir():
-    """The folder of real OPUS files."""
-    if not SAMPLES_DIR.is_dir():
-        pytest.skip(f"no sample files at {SAMPLES_DIR}")
-    return SAMPLES_DIR
+def samples_dir(tmp_path_factory):
+    """The folder of real OPUS files: the repository's copy, or when ../shared/samples adds files
+    to it, a folder holding them all."""
+    if sample_files((REPO_COPY,)) == SAMPLE_FILES:
+        return REPO_COPY
+    return gather(tmp_path_factory.mktemp("samples"))
 
 
 @pytest.fixture(params=SAMPLE_NAMES)
-def sample_path(request, samples_dir):
-    """Each real OPUS file in turn."""
-    path = samples_dir / request.param
-    if not path.is_file():
-        pytest.skip(f"sample file {path} is missing")
-    return path
+def sample_path(request):
+    """Each real single-spectrum OPUS file in turn."""
+    return SAMPLE_FILES[request.param]
 
 
 @pytest.fixture

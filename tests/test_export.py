@@ -9,6 +9,7 @@ import numpy as np
 import pytest
 
 import korvex
+from conftest import SAMPLE_NAMES
 from korvex_tools import request_for
 from korvex_tools.progress import Progress
 from result_files import write_kinds
@@ -163,7 +164,7 @@ def test_the_real_files(samples_dir, tmp_path):
     for to in ("netcdf", "csv"):
         done = export(samples_dir, "--to", to, "--out", to, cwd=tmp_path)
         assert done.returncode == 0, done.stdout
-        assert done.stdout.splitlines()[0].startswith("8 OPUS files, ")
+        assert done.stdout.splitlines()[0].startswith(f"{len(SAMPLE_NAMES)} OPUS files, ")
     for source in sorted(samples_dir.iterdir()):
         if (tmp_path / "netcdf" / f"{source.name}.nc").exists():
             check_netcdf(tmp_path / "netcdf" / f"{source.name}.nc", source)

@@ -15,7 +15,7 @@ import pytest
 
 import korvex
 from checks import comparable, error_outcome
-from conftest import SAMPLE_NAMES, SAMPLES_DIR
+from conftest import SAMPLE_FILES, SAMPLE_NAMES
 from opuswriter import MapBlock, OpusFile, float32_block, map_opus_file, param_block_from_dict
 from test_damaged import FIXED_REQUESTS, GEOMETRY, WRITER_FILES, mutations
 
@@ -55,7 +55,7 @@ def calls(tmp_path_factory):
     paths = [folder / f"file{k}.opus" for k in range(len(contents))]
     for path, data in zip(paths, contents.values()):
         path.write_bytes(data)
-    paths += [SAMPLES_DIR / name for name in SAMPLE_NAMES if (SAMPLES_DIR / name).is_file()]
+    paths += [SAMPLE_FILES[name] for name in SAMPLE_NAMES]
     made = []
     for path in map(str, paths):
         made += [(korvex.isOpusFile, path), (korvex.listContents, path)]
