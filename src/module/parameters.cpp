@@ -71,7 +71,7 @@ PyObject* labelObject(const ParameterRecord& record, PyRef& own) {
         auto* keeping = new (std::nothrow) KeptLabel{key, own.get()};
         const KeptLabel* empty = nullptr;
         if (keeping != nullptr && slot.compare_exchange_strong(empty, keeping, std::memory_order_acq_rel)) {
-            Py_INCREF(own.get());  // the slot's reference, kept for the life of the process
+            Py_INCREF(own.get());  // the slot's reference, dropped with the module state
         } else {
             delete keeping;
         }
