@@ -20,7 +20,7 @@ namespace {
 // its own, for a DataReturn made or printed by Python code outside any call of the module.
 PyRef attributeText(const ModuleState* state, Name name) {
     if (state != nullptr) {
-        return PyRef::borrow(nameObject(name));
+        return PyRef::borrow(state->names[static_cast<std::size_t>(name)].get());
     }
     return PyRef(PyUnicode_InternFromString(nameText(name)));
 }
@@ -77,8 +77,9 @@ PyRef newResult(PyObject* module, const Request& request) {
 }
 
 bool setAttributes(PyObject* result, std::initializer_list<std::pair<Name, PyObject*>> attributes) {
+    const ModuleState& state = moduleState();
     for (const auto& [name, value] : attributes) {
-        if (PyObject_SetAttr(result, nameObject(name), value) != 0) {
+        if (PyObject_SetAttr(result, state.names[static_cast<std::size_t>(name)].get(), value) != 0) {
             return false;
         }
     }
