@@ -15,6 +15,21 @@ namespace korvex {
 
 namespace {
 
+// The str of an attribute name (or, for Name::description, of the description that a new result
+// has): the state's when a call of this interpreter's module is building the result, else a str of
+// its own, for a DataReturn made or printed by Python code outside any call of the module.
+PyRef attributeText(const ModuleState* state, Name name) {
+    if (state != nullptr) {
+        return PyRef::borrow(state->names[static_cast<std::size_t>(name)].get());
+    }
+    return PyRef(PyUnicode_InternFromString(nameText(name)));
+}
+
+PyRef noDescriptionText(const ModuleState* state) {
+    return state != nullptr ? PyRef::borrow(state->noDescription.get())
+                            : PyRef(PyUnicode_InternFromString(texts::noDescription));
+}
+
 PyObject* dataReturnInit(PyObject* /*cls*/, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     static constexpr std::array<const char*, 4> names = {"self", "dataBlockType", "dimensions", "deriv"};
     std::array<PyObject*, 4> values{};
@@ -22,13 +37,17 @@ PyObject* dataReturnInit(PyObject* /*cls*/, PyObject* const* args, Py_ssize_t na
         return nullptr;
     }
     PyObject* self = values[0];
+    const ModuleState* state = callStateHere();
     static constexpr std::array<Name, 3> attributes = {Name::dataType, Name::dimension, Name::derivative};
     for (std::size_t i = 0; i < attributes.size(); ++i) {
-        if (PyObject_SetAttr(self, nameObject(attributes[i]), values[i + 1]) != 0) {
+        PyRef name = attributeText(state, attributes[i]);
+        if (!name || PyObject_SetAttr(self, name.get(), values[i + 1]) != 0) {
             return nullptr;
         }
     }
-    if (PyObject_SetAttr(self, nameObject(Name::description), moduleState().noDescription.get()) != 0) {
+    PyRef name = attributeText(state, Name::description);
+    PyRef description = noDescriptionText(state);
+    if (!name || !description || PyObject_SetAttr(self, name.get(), description.get()) != 0) {
         return nullptr;
     }
     Py_RETURN_NONE;
@@ -36,7 +55,8 @@ PyObject* dataReturnInit(PyObject* /*cls*/, PyObject* const* args, Py_ssize_t na
 
 // __str__ and __repr__ both answer with the current description, unchanged.
 PyObject* dataReturnDescription(PyObject* /*cls*/, PyObject* self) {
-    return PyObject_GetAttr(self, nameObject(Name::description));
+    PyRef name = attributeText(callStateHere(), Name::description);
+    return name ? PyObject_GetAttr(self, name.get()) : nullptr;
 }
 
 PyMethodDef initDef = {"__init__",
@@ -57,8 +77,9 @@ PyRef newResult(PyObject* module, const Request& request) {
 }
 
 bool setAttributes(PyObject* result, std::initializer_list<std::pair<Name, PyObject*>> attributes) {
+    const ModuleState& state = moduleState();
     for (const auto& [name, value] : attributes) {
-        if (PyObject_SetAttr(result, nameObject(name), value) != 0) {
+        if (PyObject_SetAttr(result, state.names[static_cast<std::size_t>(name)].get(), value) != 0) {
             return false;
         }
     }

@@ -14,6 +14,7 @@
 #include "module/lookup.hpp"
 #include "module/names.hpp"
 #include "module/path.hpp"
+#include "module/state.hpp"
 #include "module/texts.hpp"
 
 namespace korvex {
@@ -115,7 +116,7 @@ PyObject* help(PyObject* /*module*/, PyObject* /*unused*/) {
 }  // namespace
 
 PyMethodDef helpDef = {"help", entryPoint<help>, METH_NOARGS, texts::helpDoc};
-PyMethodDef listContentsDef = {"listContents", entryPoint<listContents>, METH_O, texts::listContentsDoc};
-PyMethodDef isOpusFileDef = {"isOpusFile", entryPoint<isOpusFile>, METH_O, texts::isOpusFileDoc};
+PyMethodDef listContentsDef = {"listContents", entryPoint<withState<listContents>>, METH_O, texts::listContentsDoc};
+PyMethodDef isOpusFileDef = {"isOpusFile", entryPoint<withState<isOpusFile>>, METH_O, texts::isOpusFileDoc};
 
 }  // namespace korvex

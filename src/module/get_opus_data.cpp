@@ -236,8 +236,8 @@ PyObject* getOpusData(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
 
 }  // namespace
 
-PyMethodDef getOpusDataDef = {"getOpusData",
-                              reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(entryPoint<getOpusData>)),
-                              METH_FASTCALL | METH_KEYWORDS, texts::getOpusDataDoc};
+PyMethodDef getOpusDataDef = {
+    "getOpusData", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(entryPoint<withState<getOpusData>>)),
+    METH_FASTCALL | METH_KEYWORDS, texts::getOpusDataDoc};
 
 }  // namespace korvex

@@ -17,12 +17,16 @@ PyModuleDef moduleDef = {
     PyModuleDef_HEAD_INIT,
     "korvex",
     nullptr,  // no module docstring
-    -1,       // single-phase initialisation; what the calls share is the ModuleState, built once
+    // Single-phase initialisation with a state of the module's own: an m_size of 0 or more makes
+    // the interpreter run PyInit_korvex again for each interpreter that imports korvex (-1 would
+    // copy the first module's namespace, whose functions call through the first interpreter's
+    // module), and the state is freed with its module.
+    moduleStateSize,
     nullptr,  // the functions are bound one by one, in order, by initModule
     nullptr,
     nullptr,
     nullptr,
-    nullptr,
+    freeModuleState,
 };
 
 // Warns when the interpreter's major digit or first minor digit differs from the one built against.
@@ -79,7 +83,7 @@ PyObject* initModule() {
         return nullptr;
     }
     PyRef name(PyModule_GetNameObject(module.get()));
-    if (!name || !buildModuleState()) {
+    if (!name || !buildModuleState(module.get())) {
         return nullptr;
     }
     if (!bind(module.get(), "unpack", importFrom("struct", "unpack")) ||

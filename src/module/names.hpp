@@ -31,7 +31,7 @@ enum class Name : std::uint8_t {
 
 inline constexpr std::size_t nameCount = static_cast<std::size_t>(Name::labels) + 1;
 
-// Borrowed references, valid for the life of the process.
+// Borrowed references from the state of the call in progress (moduleState()), valid while it lasts.
 PyObject* dataBlockNameObject(std::size_t dataBlock);  // the name of row `dataBlock` of dataBlockDict
 PyObject* dimensionNameObject(std::int32_t extendType);
 PyObject* listingDerivNameObject(std::int32_t derivType);  // derivType 0 to 3

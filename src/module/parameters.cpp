@@ -45,14 +45,14 @@ namespace {
 // builds were loaded in one process and timed alternately, 41 rounds; the median ratio was
 // 1.44-1.46 in three runs.
 // The str of a record's label: the kept one, borrowed, or a str of the call's own, held in `own`.
-PyObject* labelObject(const ParameterRecord& record, PyRef& own) {
+PyObject* labelObject(const ModuleState& state, const ParameterRecord& record, PyRef& own) {
     const auto label = record.labelBytes();
     // At most four bytes: with the length they make a key unique to the label.
     std::uint64_t key = label.size();
     for (std::uint8_t byte : label) {
         key = key << 8 | byte;
     }
-    std::atomic<const KeptLabel*>& slot = moduleState().keptLabels[(key * 0x9E3779B97F4A7C15u) >> (64 - labelSlotBits)];
+    std::atomic<const KeptLabel*>& slot = state.keptLabels[(key * 0x9E3779B97F4A7C15u) >> (64 - labelSlotBits)];
     const KeptLabel* kept = slot.load(std::memory_order_acquire);
     if (kept != nullptr && kept->key == key) {
         return kept->text;
@@ -71,7 +71,7 @@ PyObject* labelObject(const ParameterRecord& record, PyRef& own) {
         auto* keeping = new (std::nothrow) KeptLabel{key, own.get()};
         const KeptLabel* empty = nullptr;
         if (keeping != nullptr && slot.compare_exchange_strong(empty, keeping, std::memory_order_acq_rel)) {
-            Py_INCREF(own.get());  // the slot's reference, kept for the life of the process
+            Py_INCREF(own.get());  // the slot's reference, dropped with the module state
         } else {
             delete keeping;
         }
@@ -112,9 +112,10 @@ PyRef parametersToDict(const ParameterList& list) {
     if (!parameters) {
         return parameters;
     }
+    const ModuleState& state = moduleState();
     for (const ParameterRecord& record : list.records) {
         PyRef own;
-        PyObject* key = labelObject(record, own);
+        PyObject* key = labelObject(state, record, own);
         PyRef value = key != nullptr ? valueObject(list, record) : PyRef();
         if (!value || PyDict_SetItem(parameters.get(), key, value.get()) != 0) {
             return PyRef();

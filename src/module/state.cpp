@@ -98,15 +98,32 @@ bool makeTexts(ModuleState& state) {
 
 }  // namespace
 
-bool buildModuleState() {
-    if (detail::builtState != nullptr) {
-        return true;
+constinit thread_local const ModuleState* detail::callState = nullptr;
+
+ModuleState::~ModuleState() {
+    for (auto& slot : keptLabels) {
+        if (const KeptLabel* kept = slot.load(std::memory_order_relaxed)) {
+            Py_DECREF(kept->text);
+            delete kept;
+        }
     }
+}
+
+void freeModuleState(void* module) {
+    auto** state = static_cast<ModuleState**>(PyModule_GetState(static_cast<PyObject*>(module)));
+    if (state != nullptr) {
+        delete *state;
+        *state = nullptr;
+    }
+}
+
+bool buildModuleState(PyObject* module) {
     std::unique_ptr<ModuleState> state(new (std::nothrow) ModuleState());
     if (!state) {
         PyErr_NoMemory();
         return false;
     }
+    state->interpreter = PyInterpreterState_Get();
     constexpr std::string_view readerContexts[3] = {"korvex.readInt", "korvex.readShort", "korvex.readDouble"};
     const bool built =
         importParts(*state) && internAll(state->readerContexts, [&](std::size_t i) { return readerContexts[i]; }) &&
@@ -120,9 +137,14 @@ bool buildModuleState() {
     if (!built) {
         return false;  // the unique_ptr drops every part made
     }
-    // Kept for the life of the process, as the module that reads it is.
-    detail::builtState = state.release();
+    // The module's from now on: freed by freeModuleState when the module is.
+    *static_cast<ModuleState**>(PyModule_GetState(module)) = state.release();
     return true;
+}
+
+const ModuleState* callStateHere() {
+    const ModuleState* state = detail::callState;
+    return state != nullptr && state->interpreter == PyInterpreterState_Get() ? state : nullptr;
 }
 
 }  // namespace korvex

@@ -22,6 +22,9 @@ struct KeptLabel {
 inline constexpr int labelSlotBits = 10;
 
 struct ModuleState {
+    // The interpreter whose start-up made the state; its objects belong to that one.
+    PyInterpreterState* interpreter = nullptr;
+
     // The readers' failures: struct.error and the context texts of their unraisable reports.
     PyRef structError;
     std::array<PyRef, 3> readerContexts;  // readInt, readShort, readDouble
@@ -59,22 +62,72 @@ struct ModuleState {
     // Parameter labels met in files. The one part that calls fill: each slot once, never changed
     // after (parameters.cpp).
     mutable std::array<std::atomic<const KeptLabel*>, std::size_t{1} << labelSlotBits> keptLabels{};
+
+    ModuleState() = default;
+    ModuleState(const ModuleState&) = delete;
+    ModuleState& operator=(const ModuleState&) = delete;
+    ~ModuleState();  // drops the kept labels with the rest; with the GIL of the state's interpreter
 };
 
+// Each module object owns one state, made by its start-up and freed with it: every interpreter that
+// imports korvex runs the start-up for a module of its own, and its calls read the objects that its
+// own start-up made, never another interpreter's.
+
+// The `m_size` and `m_free` of the module's definition: the module keeps a pointer to its state.
+inline constexpr Py_ssize_t moduleStateSize = sizeof(ModuleState*);
+void freeModuleState(void* module);
+
+// Builds the state of `module`, all of it or none: false with the exception set when a part cannot
+// be made, and then the module holds none.
+bool buildModuleState(PyObject* module);
+
 namespace detail {
-// Set by buildModuleState before the module object exists, and never changed nor freed after: the
-// calls that read it start from that module, so they see it whole, on any thread, without a lock.
-inline const ModuleState* builtState = nullptr;
+// The state of the call in progress on this thread (CallState), or null between calls.
+extern constinit thread_local const ModuleState* callState;
+
+inline const ModuleState* stateOf(PyObject* module) {
+    return *static_cast<const ModuleState* const*>(PyModule_GetState(module));
+}
 }  // namespace detail
 
-// Builds the state, all of it or none: false with the exception set when a part cannot be made,
-// and then nothing is kept, so that an import tried again builds it anew. A state already built
-// (by an import that failed later on) is kept.
-bool buildModuleState();
+// Makes the state of `module` (the `self` of one of its functions) the one that moduleState()
+// answers on this thread while the object lives, then gives back the one before it: a call made
+// inside the call, by Python code it runs, may be another module's.
+class CallState {
+public:
+    explicit CallState(PyObject* module) noexcept : previous_(detail::callState) {
+        detail::callState = detail::stateOf(module);
+    }
+    CallState(const CallState&) = delete;
+    CallState& operator=(const CallState&) = delete;
+    ~CallState() {
+        detail::callState = previous_;
+    }
 
-// The state; valid from the module's creation on.
-inline const ModuleState& moduleState() {
-    return *detail::builtState;
+private:
+    const ModuleState* previous_;
+};
+
+// `withState<function>`: a module function run with its module's state made the call's.
+template <PyObject* (*function)(PyObject*, PyObject*)>
+PyObject* withState(PyObject* module, PyObject* argument) {
+    CallState state(module);
+    return function(module, argument);
 }
+
+template <PyObject* (*function)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*)>
+PyObject* withState(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    CallState state(module);
+    return function(module, args, nargs, kwnames);
+}
+
+// The state of the call in progress on this thread; only inside a function run withState.
+inline const ModuleState& moduleState() {
+    return *detail::callState;
+}
+
+// The same when there is one and it is the running interpreter's, else null: for the methods of
+// DataReturn, which Python code may call outside any call of the module's functions.
+const ModuleState* callStateHere();
 
 }  // namespace korvex
