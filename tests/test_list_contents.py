@@ -3,6 +3,7 @@
 import errno
 import os
 import struct
+import subprocess
 import sys
 
 import pytest
@@ -10,11 +11,11 @@ from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
 import korvex
-from checks import (DIRECTORY_ERROR, DOUBLE_REPORT, INT_REPORT, PATH_KINDS, assert_same_error, needs_proc_fd,
-                    open_descriptors, raised_by)
+from checks import (DIRECTORY_ERROR, DOUBLE_REPORT, INT_REPORT, PATH_KINDS, UNDER_ADDRESS_SANITIZER,
+                    assert_same_error, needs_proc_fd, open_descriptors, raised_by)
 from opusmodel import DATA_BLOCK_TYPES, DERIVATIVES, FRONT_SET, model_listing
-from opuswriter import (DATA_PARAMETERS, DATA_VALUES, EXTEND_3D, MAGIC, OpusFile, block_type,
-                        param_block)
+from opuswriter import (DATA_PARAMETERS, DATA_VALUES, EXTEND_3D, MAGIC, OpusFile, block_type, float32_block,
+                        param_block, param_block_from_dict)
 
 AB = ("AB", "2D", "NONE")
 
@@ -34,6 +35,14 @@ def file_with(write_file, codes, **header):
     for code in codes:
         opus.add_entry(code)
     return write_file(opus.build())
+
+
+def spectrum_file():
+    """The bytes of a file of one AB spectrum of four values, with its data parameters."""
+    opus = OpusFile()
+    opus.add_block(0x1010, param_block_from_dict({"NPT": 4, "FXV": 1.0, "LXV": 4.0, "MXY": 4.0, "MNY": 1.0}))
+    opus.add_block(0x1000, float32_block([1.0, 2.0, 3.0, 4.0]))
+    return opus.build()
 
 
 def listing(write_file, codes, **header):
@@ -340,6 +349,78 @@ def test_file_descriptor_is_opened_as_open_opens_it(write_file, monkeypatch):
         assert os.fstat(fd).st_ino == os.stat(path).st_ino
     finally:
         os.close(fd)
+
+
+def read_to_the_end(fd):
+    """A magic test that reads the whole file through the descriptor, moving its shared offset."""
+    content = b""
+    while chunk := os.read(fd, 1 << 16):
+        content += chunk
+    return content.startswith(MAGIC)
+
+
+@pytest.mark.parametrize("replaced_test", [
+    lambda fd: os.read(fd, 4) == MAGIC,
+    read_to_the_end,
+    lambda fd: os.lseek(fd, 1 << 40, os.SEEK_SET) > 0,
+], ids=["reads the magic", "reads to the end", "seeks past the end"])
+def test_descriptor_lists_from_absolute_offsets_whatever_the_test_did_to_its_offset(write_file, monkeypatch,
+                                                                                    unraisable, replaced_test):
+    # The listing seeks to the header and to the directory as open() and seek() would: the offset
+    # that the caller's test left on the shared descriptor plays no part.
+    path = write_file(spectrum_file())
+    monkeypatch.setattr(korvex, "isOpusFile", replaced_test)
+    fd = os.open(path, os.O_RDONLY | getattr(os, "O_BINARY", 0))
+    try:
+        assert korvex.listContents(fd) == [AB]
+    finally:
+        os.close(fd)
+    assert unraisable == []
+
+
+@pytest.mark.skipif(sys.platform == "win32", reason="os.open cannot open a directory on Windows")
+def test_directory_descriptor_raises_what_open_raises(tmp_path, monkeypatch):
+    # Named by the caller's number, as open() names it, not by the call's private copy.
+    monkeypatch.setattr(korvex, "isOpusFile", lambda fd: True)
+    fd = os.open(tmp_path, os.O_RDONLY)
+    try:
+        assert_same_error(raised_by(korvex.listContents, fd), raised_by(open, fd, "rb", closefd=False))
+    finally:
+        os.close(fd)
+
+
+# Lists a spectrum at the start of a sparse file of 1 GiB by its descriptor, with a replaced magic
+# test that leaves it open, and prints the listing and how much the peak resident size grew meanwhile.
+LARGE_DESCRIPTOR_CHILD = """
+import os, resource, sys
+import korvex
+korvex.isOpusFile = lambda fd: True
+fd = os.open(sys.argv[1], os.O_RDONLY)
+before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+listing = korvex.listContents(fd)
+grown = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss - before
+print(listing, grown * (1 if sys.platform == "darwin" else 1024) // 2**20)
+"""
+
+
+@pytest.mark.skipif(UNDER_ADDRESS_SANITIZER, reason="the resident size says nothing under AddressSanitizer")
+def test_descriptor_of_a_large_file_is_read_only_where_the_listing_needs(tmp_path):
+    pytest.importorskip("resource", reason="needs resource.getrusage")
+    path = tmp_path / "large.0"
+    with open(path, "wb") as out:
+        out.write(spectrum_file())
+        try:
+            out.truncate(1 << 30)
+        except OSError as error:
+            pytest.skip(f"the file system refuses a sparse file of 1 GiB: {error}")
+    if hasattr(os.stat_result, "st_blocks") and os.stat(path).st_blocks * 512 > 2**20:
+        pytest.skip("the file system does not keep the file sparse")
+    run = subprocess.run([sys.executable, "-c", LARGE_DESCRIPTOR_CHILD, str(path)], capture_output=True, text=True,
+                         timeout=300)
+    assert (run.returncode, run.stderr) == (0, "")
+    listing, grown_mib = run.stdout.rsplit(" ", 1)
+    assert listing == repr([AB])
+    assert int(grown_mib) < 64
 
 
 @pytest.mark.parametrize("reopened, outcome", [("another file", errno.EBADF), ("the same file", [AB])])

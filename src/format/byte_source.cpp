@@ -29,6 +29,17 @@ Result<ByteSource> ByteSource::open(const std::string& path) {
     return source;
 }
 
+Result<ByteSource> ByteSource::borrow(std::intptr_t native) {
+    auto file = SystemFile::borrow(native);
+    if (!file.ok()) {
+        return file.error();
+    }
+    ByteSource source;
+    source.size_ = file.value().size();
+    source.file_ = std::move(file).value();
+    return source;
+}
+
 ByteSource ByteSource::fromMemory(std::span<const std::uint8_t> bytes) {
     ByteSource source;
     source.memory_ = bytes.data();
@@ -41,6 +52,9 @@ ByteSource& ByteSource::operator=(ByteSource&& other) noexcept = default;
 ByteSource::~ByteSource() = default;
 
 Result<std::size_t> ByteSource::readAt(std::int64_t offset, std::uint8_t* into, std::size_t count) const {
+    if (!seekable()) {
+        return Error::notSeekableFile();
+    }
     // Nothing to read leaves `into` alone: an empty buffer may have no address at all.
     if (offset < 0 || offset >= size_ || count == 0) {
         return std::size_t{0};
@@ -74,6 +88,9 @@ Result<std::size_t> ByteSource::readAt(std::int64_t offset, std::uint8_t* into, 
 }
 
 Result<std::size_t> ByteSource::readParts(std::int64_t offset, std::span<const ReadPart> parts) const {
+    if (!seekable()) {
+        return Error::notSeekableFile();
+    }
     if (offset < 0 || offset >= size_) {
         return std::size_t{0};
     }

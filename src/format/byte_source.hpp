@@ -26,6 +26,11 @@ public:
     // Opens a file read-only (its path in UTF-8 on Windows). A directory is refused as the interpreter's
     // open() refuses it: EISDIR on POSIX systems, EACCES on Windows.
     static Result<ByteSource> open(const std::string& path);
+    // A source over a descriptor (a HANDLE's value on Windows) that the caller owns and keeps open
+    // for as long as the source, and that is never closed here. readAt and readParts read at
+    // offsets (pread), so that the descriptor's shared position plays no part in what they read;
+    // readHead reads from that position.
+    static Result<ByteSource> borrow(std::intptr_t native);
     // A source over bytes owned by the caller, which must outlive the source.
     static ByteSource fromMemory(std::span<const std::uint8_t> bytes);
 
@@ -37,6 +42,9 @@ public:
 
     // Bytes in the source: the file's size when it was opened.
     std::int64_t size() const noexcept { return size_; }
+    // Whether the source can be read at an offset: false for a pipe, a FIFO, a socket or a terminal,
+    // whose readAt and readParts fail with ErrorKind::notSeekable, never as a short or empty read.
+    bool seekable() const noexcept { return memory_ != nullptr || !file_.isOpen() || file_.seekable(); }
 
     // Reads up to `count` bytes at `offset` into `into` and returns how many were read: fewer than
     // `count` only where the source ends. An offset at or past the end reads nothing, and so does a

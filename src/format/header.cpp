@@ -1,6 +1,8 @@
 // File header fields and the magic-number test.
 #include "format/header.hpp"
 
+#include <utility>
+
 namespace korvex {
 
 bool isMagic(const std::uint8_t (&bytes)[4]) {
@@ -31,6 +33,13 @@ Result<ByteSource> requireMagic(Result<ByteSource> source) {
     }
     if (!magic.value()) {
         return Error::notOpus();
+    }
+    return requireSeekable(std::move(source));
+}
+
+Result<ByteSource> requireSeekable(Result<ByteSource> source) {
+    if (source.ok() && !source.value().seekable()) {
+        return Error::notSeekableFile();
     }
     return source;
 }

@@ -33,7 +33,13 @@ Result<bool> isOpusFile(const ByteSource& source);
 
 // A source opened for a call on a file: the source itself when it begins with the magic number,
 // else an Error of kind notOpusFile, or the magic test's own error (or the opening's).
+// The magic test comes first, and a stream (a pipe, a FIFO) that passes it is then refused with an
+// Error of kind notSeekable, as seeking to the header after the test is.
 Result<ByteSource> requireMagic(Result<ByteSource> source);
+
+// A source opened for a call on a file whose magic test has been made elsewhere: the source itself
+// when it can be read at offsets, else an Error of kind notSeekable (or the opening's error).
+Result<ByteSource> requireSeekable(Result<ByteSource> source);
 
 // Reads the four fields after the magic, from offset 4 on; fields past the end read as 0 with a report.
 FileHeader readFileHeader(Cursor& cursor);

@@ -15,7 +15,7 @@ template <std::size_t N>
 bool readExactly(Cursor& cursor, Reader reader, std::array<std::uint8_t, N>& bytes) {
     auto got = cursor.read(bytes.data(), N);
     if (!got.ok()) {
-        if (got.error().kind != ErrorKind::interrupted) {
+        if (!cursor.interrupted) {
             cursor.reports.push_back({reader, got.error().systemError});
         }
         return false;
@@ -31,14 +31,16 @@ bool readExactly(Cursor& cursor, Reader reader, std::array<std::uint8_t, N>& byt
 
 Result<std::size_t> Cursor::readOutsideWindow(std::uint8_t* into, std::size_t count) {
     if (interrupted) {
-        return Error::interruption();
+        return Error{stoppedBy};
     }
     if (count >= windowCapacity) {
         auto got = source.readAt(position, into, count);
         if (got.ok()) {
             position += static_cast<std::int64_t>(got.value());
         }
-        interrupted = !got.ok() && got.error().kind == ErrorKind::interrupted;
+        if (!got.ok()) {
+            stopOn(got.error());
+        }
         return got;
     }
     const auto holds = [&](const Window& window) {
@@ -58,7 +60,7 @@ Result<std::size_t> Cursor::readOutsideWindow(std::uint8_t* into, std::size_t co
         if (!got.ok()) {
             window.bytes.clear();
             window.loaded = false;
-            interrupted = got.error().kind == ErrorKind::interrupted;
+            stopOn(got.error());
             return got.error();
         }
         window.bytes.resize(got.value());
@@ -74,6 +76,13 @@ Result<std::size_t> Cursor::readOutsideWindow(std::uint8_t* into, std::size_t co
     }
     position += static_cast<std::int64_t>(served);
     return served;
+}
+
+void Cursor::stopOn(const Error& error) {
+    if (error.kind == ErrorKind::interrupted || error.kind == ErrorKind::notSeekable) {
+        interrupted = true;
+        stoppedBy = error.kind;
+    }
 }
 
 std::int32_t readInt(Cursor& cursor) {

@@ -38,9 +38,11 @@ public:
     const ByteSource& source;
     std::int64_t position = 0;
     std::vector<ReadReport> reports{};
-    // Whether a read was interrupted (ErrorKind::interrupted). Such a read adds no report, and every
-    // read after it fails at once: what was read is then no answer.
+    // Whether a read was interrupted (ErrorKind::interrupted), or met a source that cannot be read
+    // at an offset (ErrorKind::notSeekable). Such a read adds no report, and every read after it
+    // fails at once with the same kind of error: what was read is then no answer.
     bool interrupted = false;
+    ErrorKind stoppedBy = ErrorKind::interrupted;
 
     explicit Cursor(const ByteSource& from, std::int64_t at = 0) : source(from), position(at) {}
 
@@ -88,6 +90,8 @@ private:
     };
 
     Result<std::size_t> readOutsideWindow(std::uint8_t* into, std::size_t count);
+    // Sets `interrupted` and `stoppedBy` for an error that stops every read after it.
+    void stopOn(const Error& error);
 
     std::array<Window, windowCount> windows_{};
     std::size_t current_ = 0;   // the window the last read was served from
@@ -102,7 +106,7 @@ auto readOnNewCursor(const ByteSource& source, std::vector<ReadReport>& reports,
     auto result = read(cursor);
     reports = std::move(cursor.reports);
     if (cursor.interrupted) {
-        return decltype(result)(Error::interruption());
+        return decltype(result)(Error{cursor.stoppedBy});
     }
     return result;
 }

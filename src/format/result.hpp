@@ -19,6 +19,7 @@ enum class ErrorKind {
     readLength,              // a length below -1 to read, as a file object refuses it; `value` holds it
     notOpusFile,             // the file does not begin with the magic number
     interrupted,             // the caller's interruption check asked a read to stop
+    notSeekable,             // the file is a stream (a pipe, a FIFO, a terminal) and cannot be read at an offset
 };
 
 struct Error {
@@ -41,6 +42,7 @@ struct Error {
     static Error readLengthOf(std::int64_t length) { return {ErrorKind::readLength, 0, length}; }
     static Error notOpus() { return {ErrorKind::notOpusFile}; }
     static Error interruption() { return {ErrorKind::interrupted}; }
+    static Error notSeekableFile() { return {ErrorKind::notSeekable}; }
 };
 
 // Either a value or an Error; the core's functions return these instead of throwing.

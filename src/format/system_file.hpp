@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string>
 
@@ -30,9 +31,16 @@ public:
     // is refused as the interpreter's open() refuses it: EISDIR on POSIX, EACCES on Windows. Errors
     // hold errno values, on every system.
     static Result<SystemFile> open(const std::string& path);
+    // The file behind a descriptor (a HANDLE's value on Windows) that the caller owns and keeps open
+    // for as long as this object: it is read at offsets, and never closed here. Refused as open()
+    // refuses it: a directory, or a descriptor that is not open.
+    static Result<SystemFile> borrow(std::intptr_t native);
 
     SystemFile() = default;
-    SystemFile(SystemFile&& other) noexcept : native_(other.native_), size_(other.size_) { other.native_ = -1; }
+    SystemFile(SystemFile&& other) noexcept
+        : native_(other.native_), size_(other.size_), seekable_(other.seekable_), owned_(other.owned_) {
+        other.native_ = -1;
+    }
     SystemFile& operator=(SystemFile&& other) noexcept;
     SystemFile(const SystemFile&) = delete;
     SystemFile& operator=(const SystemFile&) = delete;
@@ -41,6 +49,9 @@ public:
     bool isOpen() const noexcept { return native_ != -1; }
     // The size of a regular file when it was opened; 0 for pipes and devices, which have none.
     std::int64_t size() const noexcept { return size_; }
+    // Whether the file can be read at an offset, as the interpreter's seekable() tells: false for
+    // pipes, FIFOs, sockets and terminals, which are streams.
+    bool seekable() const noexcept { return seekable_; }
 
     // One read of up to `count` (at most mostBytes) bytes at `offset`: fewer only where the file
     // ends (0 there) or the system gives fewer. A call that a signal interrupts is made again, unless
@@ -58,10 +69,14 @@ public:
 
 private:
     void close() noexcept;
+    // Takes the size and the kind of the file just opened or borrowed; the error when it is refused.
+    std::optional<Error> describe();
 
     // The descriptor, or the HANDLE's value; -1 (INVALID_HANDLE_VALUE on Windows) for none.
     std::intptr_t native_ = -1;
     std::int64_t size_ = 0;
+    bool seekable_ = true;
+    bool owned_ = true;  // closed with this object
 };
 
 inline SystemFile& SystemFile::operator=(SystemFile&& other) noexcept {
@@ -69,6 +84,8 @@ inline SystemFile& SystemFile::operator=(SystemFile&& other) noexcept {
         close();
         native_ = other.native_;
         size_ = other.size_;
+        seekable_ = other.seekable_;
+        owned_ = other.owned_;
         other.native_ = -1;
     }
     return *this;

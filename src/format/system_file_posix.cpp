@@ -54,6 +54,24 @@ Result<SystemFile> SystemFile::open(const std::string& path) {
     }
     SystemFile file;
     file.native_ = descriptor;
+    if (auto refused = file.describe()) {
+        return *refused;
+    }
+    return file;
+}
+
+Result<SystemFile> SystemFile::borrow(std::intptr_t native) {
+    SystemFile file;
+    file.native_ = native;
+    file.owned_ = false;
+    if (auto refused = file.describe()) {
+        return *refused;
+    }
+    return file;
+}
+
+std::optional<Error> SystemFile::describe() {
+    const int descriptor = descriptorOf(native_);
     struct stat status;
     if (::fstat(descriptor, &status) != 0) {
         return Error::fromSystem(errno);
@@ -61,15 +79,17 @@ Result<SystemFile> SystemFile::open(const std::string& path) {
     if (S_ISDIR(status.st_mode)) {
         return Error::fromSystem(EISDIR);
     }
-    file.size_ = S_ISREG(status.st_mode) ? static_cast<std::int64_t>(status.st_size) : 0;
-    return file;
+    size_ = S_ISREG(status.st_mode) ? static_cast<std::int64_t>(status.st_size) : 0;
+    // The interpreter's seekable(): whether the system takes a seek at all (ESPIPE for streams).
+    seekable_ = ::lseek(descriptor, 0, SEEK_CUR) != -1;
+    return std::nullopt;
 }
 
 void SystemFile::close() noexcept {
-    if (native_ != -1) {
+    if (native_ != -1 && owned_) {
         ::close(descriptorOf(native_));
-        native_ = -1;
     }
+    native_ = -1;
 }
 
 Result<std::size_t> SystemFile::readAt(std::int64_t offset, std::uint8_t* into, std::size_t count) const {

@@ -191,6 +191,27 @@ Result<SystemFile> SystemFile::open(const std::string& path) {
     }
     SystemFile file;
     file.native_ = reinterpret_cast<std::intptr_t>(handle);
+    if (auto refused = file.describe()) {
+        return *refused;
+    }
+    return file;
+}
+
+Result<SystemFile> SystemFile::borrow(std::intptr_t native) {
+    if (native == -1) {
+        return Error::fromSystem(EBADF);
+    }
+    SystemFile file;
+    file.native_ = native;
+    file.owned_ = false;
+    if (auto refused = file.describe()) {
+        return *refused;
+    }
+    return file;
+}
+
+std::optional<Error> SystemFile::describe() {
+    const HANDLE handle = handleOf(native_);
     SetLastError(NO_ERROR);
     const DWORD type = GetFileType(handle);
     if (type == FILE_TYPE_UNKNOWN && GetLastError() != NO_ERROR) {
@@ -208,17 +229,19 @@ Result<SystemFile> SystemFile::open(const std::string& path) {
         if (!GetFileSizeEx(handle, &size)) {
             return lastError();
         }
-        file.size_ = static_cast<std::int64_t>(size.QuadPart);
+        size_ = static_cast<std::int64_t>(size.QuadPart);
     }
     // Pipes and character devices have no size: 0, and they are read as a stream by readFromStart.
-    return file;
+    // A pipe cannot be read at an offset at all.
+    seekable_ = type != FILE_TYPE_PIPE;
+    return std::nullopt;
 }
 
 void SystemFile::close() noexcept {
-    if (native_ != -1) {
+    if (native_ != -1 && owned_) {
         CloseHandle(handleOf(native_));
-        native_ = -1;
     }
+    native_ = -1;
 }
 
 Result<std::size_t> SystemFile::readAt(std::int64_t offset, std::uint8_t* into, std::size_t count) const {

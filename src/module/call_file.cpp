@@ -44,24 +44,51 @@ void raiseClosedDescriptor() {
 #endif
 }
 
+// The core's value for a descriptor copy: the descriptor itself, or on Windows its HANDLE, which
+// the interpreter's own C runtime gives (msvcrt.get_osfhandle): the module may be built against
+// another runtime, whose descriptors are not the interpreter's. False with the exception set.
+bool nativeOf(PyObject* descriptor, std::intptr_t& native) {
+#ifdef MS_WINDOWS
+    PyRef msvcrt(PyImport_ImportModule("msvcrt"));
+    PyRef handle = msvcrt ? PyRef(PyObject_CallMethod(msvcrt.get(), "get_osfhandle", "O", descriptor)) : PyRef();
+    if (!handle) {
+        return false;
+    }
+    const long long value = PyLong_AsLongLong(handle.get());
+#else
+    const long long value = PyLong_AsLongLong(descriptor);
+#endif
+    if (value == -1 && PyErr_Occurred()) {
+        return false;
+    }
+    native = static_cast<std::intptr_t>(value);
+    return true;
+}
+
+// Closes a descriptor copy through os.close, keeping any exception that is set; a failure goes to
+// the unraisable-exception hook.
+void closeCopy(PyObject* os, PyObject* copy) {
+    PyObject *type, *value, *traceback;
+    PyErr_Fetch(&type, &value, &traceback);
+    PyRef closed(PyObject_CallMethod(os, "close", "O", copy));
+    if (!closed) {
+        PyErr_WriteUnraisable(copy);
+    }
+    PyErr_Restore(type, value, traceback);
+}
+
 // A private duplicate (os.dup) of the file descriptor that a call is given, taken before a replaced
-// magic test runs, so that the call reads only a descriptor it owns. Closed with this object.
+// magic test runs, so that the call reads only a descriptor it owns. Closed with this object unless
+// the call keeps it.
 class DescriptorCopy {
 public:
     DescriptorCopy() = default;
     DescriptorCopy(const DescriptorCopy&) = delete;
     DescriptorCopy& operator=(const DescriptorCopy&) = delete;
     ~DescriptorCopy() {
-        if (!copy_) {
-            return;
+        if (copy_) {
+            closeCopy(os_.get(), copy_.get());
         }
-        PyObject *type, *value, *traceback;
-        PyErr_Fetch(&type, &value, &traceback);
-        PyRef closed(PyObject_CallMethod(os_.get(), "close", "O", copy_.get()));
-        if (!closed) {
-            PyErr_WriteUnraisable(copy_.get());
-        }
-        PyErr_Restore(type, value, traceback);
     }
 
     // Duplicates `argument` when open() would take it as a descriptor: not a path, an integer
@@ -94,12 +121,15 @@ public:
     }
 
     bool taken() const { return static_cast<bool>(number_); }
+    // The caller's descriptor, as an int.
+    PyObject* number() const { return number_.get(); }
+    PyRef os() { return PyRef::borrow(os_.get()); }
 
-    // After the magic test: the file's bytes read through the copy, as long as the caller's number
-    // still names the file the copy was taken of (open, same st_dev and st_ino). Otherwise the test
-    // has closed the caller's descriptor, and the number, if open again, belongs to someone else:
-    // the call raises what opening a closed descriptor raises (raiseClosedDescriptor).
-    PyRef readIfStillCallers() {
+    // After the magic test: hands over the copy, as long as the caller's number still names the file
+    // the copy was taken of (open, same st_dev and st_ino). Otherwise the test has closed the
+    // caller's descriptor, and the number, if open again, belongs to someone else: the call raises
+    // what opening a closed descriptor raises (raiseClosedDescriptor). Null with the exception set.
+    PyRef keepIfStillCallers() {
         if (!copy_) {
             PyErr_Restore(dupError_[0].release(), dupError_[1].release(), dupError_[2].release());
             return PyRef();
@@ -126,17 +156,23 @@ public:
                 return PyRef();
             }
         }
-        return readThroughOpen(copy_.get(), -1, false);
+        return std::move(copy_);
     }
 
 private:
     PyRef os_;
     PyRef number_;  // the caller's descriptor, as an int
-    PyRef copy_;    // the duplicate, as an int; null when os.dup failed
+    PyRef copy_;    // the duplicate, as an int; null when os.dup failed or once handed over
     std::array<PyRef, 3> dupError_;  // the exception of os.dup, raised after the magic test
 };
 
 }  // namespace
+
+CallFile::~CallFile() {
+    if (copy_) {
+        closeCopy(os_.get(), copy_.get());
+    }
+}
 
 bool CallFile::prepare(PyObject* module, PyObject* path) {
     PyRef isOpus = moduleGlobal(module, Name::isOpusFile);
@@ -149,6 +185,7 @@ bool CallFile::prepare(PyObject* module, PyObject* path) {
             case PathKind::failed:
                 return false;
             case PathKind::native:
+                filename_ = PyRef::borrow(native_.filename.get());
                 testOnOpen_ = true;
                 return true;
             case PathKind::other:
@@ -167,23 +204,38 @@ bool CallFile::prepare(PyObject* module, PyObject* path) {
     switch (toNativePath(path, native_)) {
         case PathKind::failed:
             return false;
-        case PathKind::other:
-            contents_ = copy.taken() ? copy.readIfStillCallers() : readThroughOpen(path, -1);
-            return static_cast<bool>(contents_);
         case PathKind::native:
+            filename_ = PyRef::borrow(native_.filename.get());
             return true;
+        case PathKind::other:
+            break;
     }
-    return false;
+    if (!copy.taken()) {
+        // Neither a path nor a descriptor: open() raises for it, and its error is the call's.
+        if (PyRef(readThroughOpen(path, 0))) {
+            PyErr_SetString(PyExc_SystemError, "korvex: open() took an argument that is neither a path nor a descriptor");
+        }
+        return false;
+    }
+    PyRef kept = copy.keepIfStillCallers();
+    if (!kept) {
+        return false;
+    }
+    os_ = copy.os();
+    copy_ = std::move(kept);
+    filename_ = PyRef::borrow(copy.number());
+    return nativeOf(copy_.get(), copyNative_);
 }
 
-Result<ByteSource> CallFile::open() const {
-    if (contents_) {
-        // The bytes object lives as long as this CallFile, which outlives the source.
-        return ByteSource::fromMemory({reinterpret_cast<const std::uint8_t*>(PyBytes_AS_STRING(contents_.get())),
-                                       static_cast<std::size_t>(PyBytes_GET_SIZE(contents_.get()))});
+Result<ByteSource> CallFile::open() {
+    if (copy_) {
+        auto source = ByteSource::borrow(copyNative_);
+        opened_ = source.ok();
+        return requireSeekable(std::move(source));
     }
     auto source = ByteSource::open(native_.encoded);
-    return testOnOpen_ ? requireMagic(std::move(source)) : std::move(source);
+    opened_ = source.ok();
+    return testOnOpen_ ? requireMagic(std::move(source)) : requireSeekable(std::move(source));
 }
 
 }  // namespace korvex

@@ -32,6 +32,15 @@ void setSystemError(int code, PyObject* filename) {
     }
 }
 
+// Sets io.UnsupportedOperation with what a file object's seek() says on a stream.
+void setNotSeekable() {
+    PyRef io(PyImport_ImportModule("io"));
+    PyRef unsupported = io ? PyRef(PyObject_GetAttrString(io.get(), "UnsupportedOperation")) : PyRef();
+    if (unsupported) {
+        PyErr_SetString(unsupported.get(), "File or stream is not seekable.");
+    }
+}
+
 // The exception of the last interrupted read on this thread, until raiseError raises it.
 thread_local PyObject* keptInterruption = nullptr;
 
@@ -81,6 +90,9 @@ PyObject* raiseError(const Error& error, PyObject* filename) {
             return nullptr;
         case ErrorKind::notOpusFile:
             PyErr_SetString(PyExc_ValueError, texts::notOpusFile);
+            return nullptr;
+        case ErrorKind::notSeekable:
+            setNotSeekable();
             return nullptr;
         case ErrorKind::interrupted:
             if (keptInterruption == nullptr) {

@@ -45,15 +45,18 @@ PyObject* isOpusFile(PyObject* /*module*/, PyObject* argument) {
         case PathKind::native:
             break;
     }
+    bool opened = false;
     Result<bool> answer = withoutGil([&]() -> Result<bool> {
         auto source = ByteSource::open(path.encoded);
         if (!source.ok()) {
             return source.error();
         }
+        opened = true;
         return korvex::isOpusFile(source.value());
     });
     if (!answer.ok()) {
-        return raiseError(answer.error(), path.filename.get());
+        // Opening names the file in its error; reading it (EIO from a device) does not.
+        return raiseError(answer.error(), opened ? nullptr : path.filename.get());
     }
     return PyBool_FromLong(answer.value());
 }
@@ -93,7 +96,7 @@ PyObject* listContents(PyObject* module, PyObject* path) {
     });
     reportFailedReads(reports);
     if (!listing.ok()) {
-        // Opening names the file in its error; a seek to a negative offset does not.
+        // Opening names the file in its error; reading it and a seek to a negative offset do not.
         return raiseError(listing.error(), openFailed ? file.filename() : nullptr);
     }
     return listingToList(listing.value());

@@ -58,19 +58,16 @@ PathKind toNativePath(PyObject* argument, NativePath& path) {
     return PathKind::native;
 }
 
-PyRef readThroughOpen(PyObject* argument, Py_ssize_t count, bool closeDescriptor) {
+PyRef readThroughOpen(PyObject* argument, Py_ssize_t count) {
     PyRef open = builtin("open");
     if (!open) {
         return PyRef();
     }
-    PyRef arguments(Py_BuildValue("(Os)", argument, "rb"));
-    PyRef keywords(Py_BuildValue("{sO}", "closefd", closeDescriptor ? Py_True : Py_False));
-    PyRef file(arguments && keywords ? PyObject_Call(open.get(), arguments.get(), keywords.get()) : nullptr);
+    PyRef file(PyObject_CallFunction(open.get(), "Os", argument, "rb"));
     if (!file) {
         return PyRef();
     }
-    PyRef read = count < 0 ? PyRef(PyObject_CallMethod(file.get(), "read", nullptr))
-                           : PyRef(PyObject_CallMethod(file.get(), "read", "n", count));
+    PyRef read(PyObject_CallMethod(file.get(), "read", "n", count));
     PyRef bytes = read ? PyRef(PyBytes_FromObject(read.get())) : PyRef();
     PyObject *type, *value, *traceback;
     PyErr_Fetch(&type, &value, &traceback);

@@ -23,10 +23,8 @@ bool isPathArgument(PyObject* argument);
 PathKind toNativePath(PyObject* argument, NativePath& path);
 
 // Reads through the interpreter's open(argument, "rb") what toNativePath leaves to it: up to
-// `count` bytes from the start, or everything when `count` is negative, as a bytes object. The file
-// is closed on every path, so no descriptor waits for the garbage collector; a descriptor is closed
-// with it unless `closeDescriptor` is false (open()'s closefd). Null with the exception set on
-// failure.
-PyRef readThroughOpen(PyObject* argument, Py_ssize_t count, bool closeDescriptor = true);
+// `count` bytes from the start, as a bytes object. The file is closed on every path, so no
+// descriptor waits for the garbage collector. Null with the exception set on failure.
+PyRef readThroughOpen(PyObject* argument, Py_ssize_t count);
 
 }  // namespace korvex

@@ -31,6 +31,8 @@
 #include <csignal>
 #include <sys/stat.h>
 #include <sys/time.h>
+#include <fcntl.h>
+#include <unistd.h>
 #endif
 
 #include "extract/assembly.hpp"
@@ -301,6 +303,96 @@ void nullDeviceReadsAsAStream() {
         const auto magic = isOpusFile(source.value());
         CHECK(!magic.ok() && magic.error().kind == ErrorKind::shortRead);
     }
+}
+
+template <typename T>
+bool isNotSeekable(const Result<T>& result) {
+    return !result.ok() && result.error().kind == ErrorKind::notSeekable;
+}
+
+// A pipe is a stream: its first bytes answer the magic test, and every read at an offset fails as
+// not seekable, never as a short or an empty read; a cursor's read adds no report, and the listing
+// over it ends with that error. Opened by a path that names the pipe (where /dev/fd has one), and
+// borrowed by its descriptor (its HANDLE on Windows), which the source leaves open.
+void pipesAreNotSeekable() {
+    // The magic number four times over: each source reads it twice (its head, then requireMagic).
+    Bytes bytes;
+    for (int i = 0; i < 4; ++i) {
+        bytes.insert(bytes.end(), {0x0A, 0x0A, 0xFE, 0xFE});
+    }
+    const auto checkStream = [&](Result<ByteSource> opened) {
+        CHECK(opened.ok() && !opened.value().seekable());
+        if (!opened.ok()) {
+            return;
+        }
+        const ByteSource& source = opened.value();
+        std::uint8_t head[4] = {};
+        CHECK(source.readHead(head, 4).value() == 4 && isMagic(head));
+        std::uint8_t byte = 0;
+        CHECK(isNotSeekable(source.readAt(4, &byte, 1)));
+        const std::array<ReadPart, 1> parts = {{{&byte, 1}}};
+        CHECK(isNotSeekable(source.readParts(4, parts)));
+        std::vector<ReadReport> reports;
+        CHECK(isNotSeekable(readOnNewCursor(source, reports, [](Cursor& cursor) { return listContents(cursor); })));
+        CHECK(reports.empty());
+        CHECK(isNotSeekable(requireMagic(std::move(opened))));
+    };
+#if defined(_WIN32)
+    HANDLE readEnd = nullptr;
+    HANDLE writeEnd = nullptr;
+    CHECK(CreatePipe(&readEnd, &writeEnd, nullptr, 0) != 0);
+    DWORD written = 0;
+    CHECK(WriteFile(writeEnd, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) != 0 &&
+          written == bytes.size());
+    CloseHandle(writeEnd);
+    checkStream(ByteSource::borrow(reinterpret_cast<std::intptr_t>(readEnd)));
+    CHECK(CloseHandle(readEnd) != 0);  // still open: the source did not close it
+#else
+    int ends[2];
+    CHECK(pipe(ends) == 0);
+    CHECK(write(ends[1], bytes.data(), bytes.size()) == static_cast<ssize_t>(bytes.size()));
+    close(ends[1]);
+    const std::string named = "/dev/fd/" + std::to_string(ends[0]);
+    if (std::filesystem::exists(named)) {
+        checkStream(ByteSource::open(named));
+    }
+    checkStream(ByteSource::borrow(ends[0]));
+    CHECK(close(ends[0]) == 0);  // still open: the source did not close it
+#endif
+}
+
+// A file borrowed by its descriptor is read at offsets: the descriptor's own position plays no part.
+void borrowedFileReadsAtOffsets(const std::string& folder) {
+    const std::string path = folder + "/borrowed.bin";
+    {
+        std::ofstream file(path, std::ios::binary);
+        file.write("\x0A\x0A\xFE\xFE\x07\x08", 6);
+    }
+#if defined(_WIN32)
+    const HANDLE handle = CreateFileW(std::filesystem::path(path).wstring().c_str(), GENERIC_READ, FILE_SHARE_READ,
+                                      nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    LARGE_INTEGER end;
+    end.QuadPart = 6;
+    SetFilePointerEx(handle, end, nullptr, FILE_BEGIN);
+    const auto native = reinterpret_cast<std::intptr_t>(handle);
+#else
+    const int descriptor = ::open(path.c_str(), O_RDONLY);
+    lseek(descriptor, 6, SEEK_SET);
+    const auto native = static_cast<std::intptr_t>(descriptor);
+#endif
+    {
+        auto source = ByteSource::borrow(native);
+        CHECK(source.ok() && source.value().seekable() && source.value().size() == 6);
+        std::uint8_t two[2] = {};
+        CHECK(source.ok() && source.value().readAt(4, two, 2).value() == 2 && two[0] == 7 && two[1] == 8);
+        CHECK(source.ok() && requireSeekable(std::move(source)).ok());
+    }
+#if defined(_WIN32)
+    CHECK(CloseHandle(handle) != 0);
+#else
+    CHECK(close(descriptor) == 0);
+#endif
+    std::remove(path.c_str());
 }
 
 // Writes `bytes` at `offset` of a new file that holds nothing else, without writing the zeros before
@@ -1717,6 +1809,8 @@ int main(int argc, char** argv) {
     scatteredReads(folder);
     nonAsciiFileName(folder);
     nullDeviceReadsAsAStream();
+    pipesAreNotSeekable();
+    borrowedFileReadsAtOffsets(folder);
     offsetsPastFourGiB(folder);
     checkedArithmetic();
     blockTypeFieldsOfWorkedCodes();
