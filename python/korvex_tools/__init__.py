@@ -57,8 +57,8 @@ def describe_error(error: BaseException, listed: Iterable[Block] | None = None) 
 
 class ReadError(Exception):
     """A block that could not be read, with the file it was read from: `path`, the `block`
-    requested, the file's `listing` where it could be listed (else None), and the error
-    itself as __cause__."""
+    requested, the file's `listing` where it could be listed (else None), and, as __cause__, the
+    error korvex raised (none for an interrupted copy, which is not read)."""
 
     def __init__(self, path: str, block: Block, error: BaseException, listing: list[Block] | None) -> None:
         self.path, self.block, self.listing = path, block, listing
