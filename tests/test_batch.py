@@ -140,11 +140,13 @@ def test_a_missing_dask_is_named_with_what_to_install(folder, blocked, hint, ins
     assert done.stderr.startswith(hint) and done.stderr.endswith(install)
 
 
-@pytest.fixture(scope="session")
+@pytest.fixture(scope="module")
 def cluster():
     """One local Dask cluster of two worker processes for the tests that need one; none under the
     sanitizers (whose runtimes each worker would load), nor under Windows' interpreter, nor without
-    dask.distributed."""
+    dask.distributed. Its scheduler runs in this process, on a thread of its own, and is stopped
+    with this module's tests: left running, it allocates as the later tests measure what their
+    calls allocate."""
     if UNDER_ADDRESS_SANITIZER:
         pytest.skip("no cluster under the sanitizers")
     if sys.platform == "win32":
