@@ -6,8 +6,9 @@
   column names with their units in words (wavenumber_cm-1,absorbance), the block's parameters as
   "#" lines, then the x and y values, so that pandas.read_csv(path, comment="#"),
   numpy.loadtxt(path, delimiter=",", skiprows=1) and numpy.genfromtxt(path, delimiter=",",
-  names=True) read it back, with the same values. Map cubes and trace maps have no CSV form and
-  are counted as left out.
+  names=True) read it back, with the same values (pandas before 3.0 with
+  float_precision="round_trip": its default parser can be one unit in the last place off).
+  Map cubes and trace maps have no CSV form and are counted as left out.
 - netcdf: one file per OPUS file, FILE.nc, that xarray.open_dataset opens: each data block is a
   variable named TYPE_DIMENSIONS_DERIVATIVE; a spectrum's x axis is its coordinate, map cubes
   have the coordinates mapY, mapX (µm) and the spectral axis, trace maps mapY, mapX and trace
