@@ -4,6 +4,7 @@ and fails the run."""
 
 import subprocess
 import sys
+from pathlib import Path
 
 import numpy as np
 import pytest
@@ -11,11 +12,13 @@ import pytest
 import korvex
 from conftest import SAMPLE_NAMES
 from korvex_tools import request_for
+from korvex_tools.export import csv_columns
 from korvex_tools.progress import Progress
 from result_files import write_kinds
-from tool_files import command, spectrum_file
+from tool_files import DIRECTORY_PAST_THE_END, command, interrupted_copies, spectrum_file
 
-RAM = 10  # data type code
+AB, SIFG, RAM = 4, 2, 10  # data type codes
+SAMPLE_SIDE = 1
 
 
 @pytest.fixture
@@ -78,16 +81,41 @@ def check_netcdf(netcdf, source):
 
 
 def check_csv(csv, source, block):
-    """The file's x and y columns are the block's values; its comment lines its parameters."""
+    """The file opens into its two named columns with pandas, numpy.loadtxt and numpy.genfromtxt, as
+    the block's values; its comment lines hold its parameters."""
+    pd = pytest.importorskip("pandas")
     result = korvex.getOpusData(str(source), request_for(block))
-    columns = np.loadtxt(csv, delimiter=",", ndmin=2, encoding="utf-8")
-    y = result.y
-    np.testing.assert_array_equal(columns[:, 0], result.x[:len(y)], strict=True)
-    assert columns[:, 1].astype(np.float32).tobytes() == y.tobytes()
+    x, y = result.x[:len(result.y)], result.y
+    names = csv.read_text(encoding="utf-8").splitlines()[0].split(",")
+    assert names == list(csv_columns(result))
+    # pandas before 3 parses floats exactly only when asked (pandas 3 does by default, and deprecates the option)
+    exact = {"float_precision": "round_trip"} if int(pd.__version__.split(".")[0]) < 3 else {}
+    frame = pd.read_csv(csv, comment="#", **exact)
+    assert list(frame.columns) == names
+    loaded = np.loadtxt(csv, delimiter=",", skiprows=1, ndmin=2, encoding="utf-8")
+    named = np.atleast_1d(np.genfromtxt(csv, delimiter=",", names=True, encoding="utf-8"))
+    for x_read, y_read in [(frame[names[0]].to_numpy(), frame[names[1]].to_numpy()), (loaded[:, 0], loaded[:, 1]),
+                           (named[named.dtype.names[0]], named[named.dtype.names[1]])]:
+        # pandas reads a column of whole numbers (the points of an interferogram) as integers
+        np.testing.assert_array_equal(x_read.astype(np.float64), x, strict=True)
+        assert y_read.astype(np.float32).tobytes() == y.tobytes()
     comments = [line[2:] for line in csv.read_text(encoding="utf-8").splitlines() if line.startswith("# ")]
     assert comments[:2] == [f"korvex export of {source.resolve()}", f"block: {' '.join(block)}"]
     assert [line for line in comments if " = " in line] == [
         f"{label} = {value}" for label, value in result.parameters.items()]
+
+
+@pytest.mark.parametrize("params, columns", [
+    ({}, ("wavenumber_cm-1", "absorbance")),
+    ({"data_type": RAM, "FXV": 100.0, "LXV": 400.0}, ("raman_shift_cm-1", "raman_intensity")),
+    ({"data_type": SIFG, "sample_type": SAMPLE_SIDE, "DXU": "PNT"}, ("point", "interferogram_sample")),
+    ({"deriv_type": 1, "DXU": "MI"}, ("wavelength_um", "absorbance_first_derivative")),
+    ({"deriv_type": 3, "DXU": None}, ("x", "absorbance_third_derivative")),
+])
+def test_csv_column_names_say_what_and_in_which_unit(write_file, params, columns):
+    path = write_file(spectrum_file(**params))
+    (block,) = korvex.listContents(str(path))
+    assert csv_columns(korvex.getOpusData(str(path), request_for(block))) == columns
 
 
 def test_a_folder_to_netcdf(folder, tmp_path):
@@ -215,3 +243,42 @@ def test_the_progress_bar_is_drawn_on_a_terminal_only():
     with Progress(3, "files", piped) as progress:
         progress.advance(3)
     assert piped.text == ""
+
+
+@pytest.mark.parametrize("tool", ["korvex-batch", "korvex-export", "korvex-quicklook"])
+def test_every_tool_fails_interrupted_copies_by_name_alike(tmp_path, tool):
+    """Empty and cut files named as OPUS files are, and a file whose directory lies past its end,
+    each named with what is wrong with it, in every tool; other files stay skipped; nothing goes
+    to standard error (no unraisable reports)."""
+    folder = tmp_path / "in"
+    folder.mkdir()
+    said = interrupted_copies(folder)
+    (folder / "directory.0").write_bytes(DIRECTORY_PAST_THE_END)
+    said["directory.0"] = "damaged header or table: "
+    options = {"korvex-export": ["--to", "csv"], "korvex-quicklook": []}.get(tool, [])
+    done = subprocess.run([*command(tool), str(folder), *options], capture_output=True, text=True, cwd=tmp_path)
+    assert (done.returncode, done.stderr) == (1, "")
+    reported = {}
+    for line in done.stdout.splitlines():
+        for name, text in said.items():
+            if f"{name}: {text}" in line:
+                reported[name] = Path(line.strip().split(f": {text}")[0])
+    assert {name: path.resolve() for name, path in reported.items()} == {
+        name: (folder / name).resolve() for name in said}
+    skipped = "1 other files skipped"  # empty.txt
+    assert skipped in done.stdout
+    if tool != "korvex-quicklook":
+        assert done.stdout.startswith(f"{len(said) + 1} OPUS files, {skipped}")  # whole.0 too
+
+
+@pytest.mark.parametrize("tool, options", [("korvex-export", ["--to", "csv"]), ("korvex-quicklook", [])])
+@pytest.mark.parametrize("out", ["a_file", "a_file/below"])
+def test_an_output_folder_that_cannot_be_written_stops_the_run_at_once(folder, tmp_path, tool, options, out):
+    if tool == "korvex-quicklook":
+        pytest.importorskip("matplotlib")  # without it, nothing is written
+    (tmp_path / "a_file").write_text("in the way\n")
+    done = subprocess.run([*command(tool), str(folder / "spectrum.0"), str(folder / "raman.1"), *options,
+                           "--out", out], capture_output=True, text=True, cwd=tmp_path)
+    assert (done.returncode, done.stdout) == (1, "")
+    (line,) = done.stderr.splitlines()
+    assert line.startswith(f"{tool}: cannot write into {out}: ")

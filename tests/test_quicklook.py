@@ -10,9 +10,9 @@ import pytest
 
 import korvex
 import korvex_tools.quicklook
-from tool_files import command, spectrum_file
+from tool_files import DIRECTORY_PAST_THE_END, command, spectrum_file
 
-AB, SPH, RAM = 4, 3, 10  # data type codes
+AB, SIFG, SPH, RAM = 4, 2, 3, 10  # data type codes
 SAMPLE_SIDE = 1
 
 
@@ -38,19 +38,32 @@ def test_files_that_differ_in_extension_or_folder_keep_a_picture_each(tmp_path):
     assert sorted(p.name for p in (tmp_path / "pics").iterdir()) == sorted(names)
 
 
-@pytest.mark.parametrize("content", [b"", b"\n\n", b"\x0a\x0a\xfe"], ids=["empty", "2 bytes", "3 bytes"])
-def test_a_file_shorter_than_the_magic_number_is_reported_and_the_run_goes_on(tmp_path, content):
+@pytest.mark.parametrize("content, said", [
+    (b"", "empty file (0 bytes)"),
+    (b"\n\n", "cut short at 2 bytes, inside the 24-byte header of an OPUS file"),
+    (b"\x0a\x0a\xfe\xfe" + bytes(6), "cut short at 10 bytes, inside the 24-byte header of an OPUS file"),
+], ids=["empty", "2 bytes", "10 bytes"])
+def test_an_interrupted_copy_is_reported_and_the_run_goes_on(tmp_path, content, said):
     short = tmp_path / "short.0"
     short.write_bytes(content)
     good = tmp_path / "good.0"
     good.write_bytes(spectrum_file())
     done = quicklook(str(short), str(good), "--out", "pics", cwd=tmp_path)
-    assert done.returncode == 1
-    assert "Traceback" not in done.stderr
+    assert (done.returncode, done.stderr) == (1, "")
     lines = done.stdout.splitlines()
-    assert lines[0].startswith(f"{short}: cannot read: error: ")  # struct.error
-    assert lines[1] == f"{good}: OPUS file, {good.stat().st_size} bytes"
+    assert lines[:2] == [f"{short}: {said}: an interrupted copy?", f"{good}: OPUS file, {good.stat().st_size} bytes"]
     assert "  data block: ('AB', '2D', 'NONE')" in lines
+
+
+def test_a_folder_stands_for_its_opus_files(tmp_path):
+    for name in ("b.1", "a.0"):
+        (tmp_path / name).write_bytes(spectrum_file())
+    (tmp_path / "notes.txt").write_text("not a spectrum\n")
+    done = quicklook(".", "--out", "pics", cwd=tmp_path)
+    assert (done.returncode, done.stderr) == (0, "")
+    assert [line for line in done.stdout.splitlines() if not line.startswith(" ")][:3] == [
+        ".: folder of 2 OPUS files, 1 other files skipped",
+        *(f"{name}: OPUS file, {len(spectrum_file())} bytes" for name in ("a.0", "b.1"))]
 
 
 def test_a_third_derivative_is_read(tmp_path):
@@ -76,33 +89,35 @@ def test_a_truncated_spectrum_gives_the_range_of_the_values_it_holds(tmp_path):
 
 def test_the_read_reports_of_a_damaged_header_are_one_line_and_fail_the_run(tmp_path):
     damaged = tmp_path / "damaged.0"
-    damaged.write_bytes(b"\x0a\x0a\xfe\xfe" + bytes(6))  # the header ends after the version's first bytes
+    damaged.write_bytes(DIRECTORY_PAST_THE_END)
     done = quicklook(str(damaged), "--out", "pics", cwd=tmp_path)
     assert done.returncode == 1
     assert done.stderr == ""
     lines = done.stdout.splitlines()
     assert lines[:3] == [
-        f"{damaged}: OPUS file, 10 bytes",
+        f"{damaged}: OPUS file, 24 bytes",
         "  no data blocks",
-        "  damaged header or table: 4 reads ran past the end of the file"
-        " (first: error: unpack requires a buffer of 8 bytes)"]
+        f"{damaged}: damaged header or table: 3 reads ran past the end of the file"
+        " (first: error: unpack requires a buffer of 4 bytes)"]
     assert lines[3:] == [] or lines[3].startswith("no pictures: matplotlib is not installed")
 
 
 @pytest.mark.parametrize("data_type, sample_type, fxv, lxv, label, limits", [
-    (SPH, SAMPLE_SIDE, 4000.0, 1000.0, "phase (sample)", (4000.0, 1000.0)),
+    (SPH, SAMPLE_SIDE, 4000.0, 1000.0, "phase (sample), rad", (4000.0, 1000.0)),
     (AB, 0, 1000.0, 4000.0, "absorbance", (4000.0, 1000.0)),  # infrared: high wavenumbers left
     (RAM, 0, 100.0, 3500.0, "Raman intensity", (100.0, 3500.0)),  # Raman shift: low to high
     (RAM, 0, 3500.0, 100.0, "Raman intensity", (100.0, 3500.0)),
+    (SIFG, SAMPLE_SIDE, 0.0, 3.0, "interferogram (sample)", (0.0, 3.0)),  # points: first to last
 ])
 def test_spectrum_axes_by_kind(tmp_path, data_type, sample_type, fxv, lxv, label, limits):
     figure = pytest.importorskip("matplotlib.figure").Figure
     path = tmp_path / "s.0"
-    path.write_bytes(spectrum_file(data_type=data_type, sample_type=sample_type, FXV=fxv, LXV=lxv))
+    unit = "PNT" if data_type == SIFG else "WN"
+    path.write_bytes(spectrum_file(data_type=data_type, sample_type=sample_type, FXV=fxv, LXV=lxv, DXU=unit))
     (block,) = korvex.listContents(str(path))
     result = korvex.getOpusData(str(path), block)
     fig = korvex_tools.quicklook.Plotter(tmp_path, figure).spectrum_figure(result, "s.0")
     (ax,) = fig.axes
-    x_label = "Raman shift (cm⁻¹)" if data_type == RAM else "wavenumber (cm⁻¹)"
+    x_label = {RAM: "Raman shift (cm⁻¹)", SIFG: "data point"}.get(data_type, "wavenumber (cm⁻¹)")
     assert (ax.get_xlabel(), ax.get_ylabel(), ax.get_xlim()) == (x_label, label, limits)
     np.testing.assert_array_equal(ax.lines[0].get_xdata(), result.x)

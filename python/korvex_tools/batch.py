@@ -5,11 +5,13 @@
 
 By default a pool of threads reads the files: korvex releases the GIL while it reads, so the
 threads read side by side. With --dask the same work runs as a dask.bag (Dask must be installed)
-on SCHEDULER: "processes" (the default), "threads", "synchronous", or the address of a Dask
-cluster's scheduler such as tcp://10.0.0.5:8786 (needs dask.distributed, korvex on the workers and
-the folder on storage they share). Either way every data block comes back as a DataReturn; from
-other processes it travels pickled. A progress bar shows on a terminal; the exit status is 1 when
-a file or a block could not be read.
+on SCHEDULER: "processes" (the default), "threads", "synchronous", "local:N" for a cluster of N
+worker processes on this machine, started for the run and stopped after it (needs
+dask.distributed), or the address of a Dask cluster's scheduler such as tcp://10.0.0.5:8786
+(needs dask.distributed, korvex on the workers and the folder on storage they share, at the same
+path: the files are sent as absolute paths). Either way every data block comes back as a
+DataReturn; from other processes it travels pickled. A progress bar shows on a terminal; the exit
+status is 1 when a file or a block could not be read.
 """
 
 from __future__ import annotations
@@ -21,7 +23,7 @@ import time
 from collections import Counter
 from concurrent.futures import ThreadPoolExecutor
 from pathlib import Path
-from typing import TypedDict
+from typing import Any, TypedDict
 
 import korvex
 from korvex_tools import Block, find_opus_files, kind_of, read_blocks
@@ -35,9 +37,10 @@ class FileReport(TypedDict):
 
 
 def opus_files(folders: list[Path], recursive: bool = False) -> tuple[list[str], int]:
-    """The OPUS files of `folders` in name order, and how many other files they hold."""
+    """The OPUS files of `folders` in name order, as absolute paths (the workers of a cluster do
+    not share this process's current folder), and how many other files they hold."""
     found, others = find_opus_files(folders, recursive)
-    return [str(path) for path, _ in found], others
+    return [str(path.absolute()) for path, _ in found], others
 
 
 def read_file(path: str) -> FileReport:
@@ -56,8 +59,9 @@ def read_with_threads(paths: list[str], workers: int) -> list[FileReport]:
 
 
 def read_with_dask(paths: list[str], scheduler: str = "processes") -> list[FileReport]:
-    """The reports of read_file, computed as a dask.bag on `scheduler`, a scheduler name or the
-    address of a cluster."""
+    """The reports of read_file, computed as a dask.bag on `scheduler`: a scheduler name,
+    "local:N" for a cluster of N worker processes started for the call, or the address of a
+    cluster."""
     import cloudpickle  # type: ignore[import-untyped]
     import dask.bag
 
@@ -65,14 +69,37 @@ def read_with_dask(paths: list[str], scheduler: str = "processes") -> list[FileR
     # cluster may not have it: send them by value.
     cloudpickle.register_pickle_by_value(sys.modules[__name__])
     bag = dask.bag.from_sequence(paths).map(read_file)
+    if scheduler.startswith("local:"):
+        from dask.distributed import Client
+
+        with local_cluster(local_workers(scheduler)) as cluster, Client(cluster):
+            reports: list[FileReport] = bag.compute()
+            return reports
     if "://" in scheduler:
         from dask.distributed import Client
 
         with Client(scheduler):
-            reports: list[FileReport] = bag.compute()
+            reports = bag.compute()
             return reports
     reports = bag.compute(scheduler=scheduler)
     return reports
+
+
+def local_workers(scheduler: str) -> int:
+    """N of "local:N", a whole number of 1 or more; ValueError otherwise."""
+    count = scheduler.removeprefix("local:")
+    if not count.isdigit() or int(count) < 1:
+        raise ValueError(f"{scheduler!r}: local:N takes a number of worker processes, 1 or more")
+    return int(count)
+
+
+def local_cluster(workers: int) -> Any:
+    """A dask.distributed LocalCluster of `workers` processes of one thread each, on this machine's
+    loopback address, without a dashboard."""
+    from dask.distributed import LocalCluster
+
+    return LocalCluster(n_workers=workers, threads_per_worker=1, processes=True, host="127.0.0.1",
+                        dashboard_address=None)
 
 
 def missing_dask_hint(error: ImportError) -> str:
@@ -119,8 +146,14 @@ def main(argv: list[str] | None = None) -> int:
     parser.add_argument("--threads", type=int, default=min(32, (os.cpu_count() or 1) + 4),
                         help="threads of the pool (default: %(default)s)")
     parser.add_argument("--dask", nargs="?", const="processes", metavar="SCHEDULER",
-                        help="read with dask.bag on this scheduler (default: processes)")
+                        help="read with dask.bag on this scheduler: processes (the default), threads, synchronous,"
+                             " local:N (a cluster of N worker processes here) or a cluster's address")
     args = parser.parse_args(argv)
+    if args.dask is not None and args.dask.startswith("local:"):
+        try:
+            local_workers(args.dask)
+        except ValueError as error:
+            parser.error(str(error))
     for folder in args.folders:
         if not folder.is_dir():
             parser.error(f"{folder} is not a folder")

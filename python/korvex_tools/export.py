@@ -2,16 +2,21 @@
 
     korvex-export FOLDER_OR_FILE... --to {csv,netcdf} [--out DIR] [--recursive] [--jobs N]
 
-- csv: one file per single spectrum, FILE_TYPE_DIMENSIONS_DERIVATIVE.csv, two columns x and y
-  with the block's parameters as "#" comment lines above them (numpy.loadtxt(path, delimiter=",")
-  reads it back). Map cubes and trace maps have no CSV form and are counted as left out.
+- csv: one file per single spectrum, FILE_TYPE_DIMENSIONS_DERIVATIVE.csv: a row of the two
+  column names with their units in words (wavenumber_cm-1,absorbance), the block's parameters as
+  "#" lines, then the x and y values, so that pandas.read_csv(path, comment="#"),
+  numpy.loadtxt(path, delimiter=",", skiprows=1) and numpy.genfromtxt(path, delimiter=",",
+  names=True) read it back, with the same values (pandas before 3.0 with
+  float_precision="round_trip": its default parser can be one unit in the last place off).
+  Map cubes and trace maps have no CSV form and are counted as left out.
 - netcdf: one file per OPUS file, FILE.nc, that xarray.open_dataset opens: each data block is a
   variable named TYPE_DIMENSIONS_DERIVATIVE; a spectrum's x axis is its coordinate, map cubes
   have the coordinates mapY, mapX (µm) and the spectral axis, trace maps mapY, mapX and trace
   (their names). The block's parameters are the variable's attributes, with the source file and
   the block's triple. The values are those korvex returns: float32 data, float64 axes.
 
-Files found in subfolders (--recursive) keep their relative folder under DIR. A progress bar
+Files found in subfolders (--recursive) keep their relative folder under DIR; a DIR that cannot
+be written into stops the run before any file is read. A progress bar
 shows on a terminal; a summary ends the run, and the exit status is 1 when a file or a block
 could not be read or written (each is listed, with why).
 """
@@ -32,7 +37,7 @@ from typing import Any
 import numpy as np
 
 import korvex
-from korvex_tools import Block, ReadReports, find_opus_files, kind_of, read_blocks
+from korvex_tools import Block, find_opus_files, kind_of, read_blocks, unwritable_folder
 from korvex_tools.progress import Progress
 
 NO_NETCDF = ("--to netcdf needs xarray, h5netcdf and h5py ({error}). Install them with\n"
@@ -40,6 +45,14 @@ NO_NETCDF = ("--to netcdf needs xarray, h5netcdf and h5py ({error}). Install the
              "(or install korvex with its export extra: python -m pip install \"korvex-opus[export]\")")
 X_AXES = {"WN": ("wavenumber", "cm-1"), "MI": ("wavelength", "um"), "NM": ("wavelength", "nm"),
           "PNT": ("point", "1"), "MIN": ("time", "min")}
+Y_COLUMNS = {"AB": "absorbance", "TR": "transmittance", "REFL": "reflectance", "KM": "kubelka_munk",
+             "ATR": "atr_absorbance", "RAM": "raman_intensity", "EMIS": "emission", "PAS": "photoacoustic",
+             "SSC": "single_channel_sample", "RSC": "single_channel_reference", "SIFG": "interferogram_sample",
+             "RIFG": "interferogram_reference", "SPH": "phase_sample", "RPH": "phase_reference",
+             "SPOW": "power_spectrum_sample", "RPOW": "power_spectrum_reference", "LREFL": "log_reflectance",
+             "TRARI": "transmittance_ari", "ABARI": "absorbance_ari"}
+DERIVATIVES = {"1DER": "first_derivative", "2DER": "second_derivative", "3DER": "third_derivative",
+               "NDER": "third_derivative"}
 NAME = re.compile(r"[A-Za-z_][A-Za-z0-9_]*\Z")  # what a NetCDF attribute name may be, kept simple
 
 
@@ -60,7 +73,8 @@ def variable_name(block: Block) -> str:
 # ---------------------------------------------------------------- CSV
 
 def write_csv(source: str, blocks: list[tuple[Block, korvex.DataReturn]], target: Path, outcome: FileOutcome) -> None:
-    """One CSV file per single spectrum, at TARGET_TYPE_DIMENSIONS_DERIVATIVE.csv."""
+    """One CSV file per single spectrum, at TARGET_TYPE_DIMENSIONS_DERIVATIVE.csv: a row of column
+    names, the block's parameters as "#" lines, then the values."""
     for block, result in blocks:
         if kind_of(result) != "spectrum":
             outcome.left_out += 1
@@ -68,16 +82,32 @@ def write_csv(source: str, blocks: list[tuple[Block, korvex.DataReturn]], target
         path = target.with_name(f"{target.name}_{variable_name(block)}.csv")
         path.parent.mkdir(parents=True, exist_ok=True)
         y = result.y
-        header = [f"korvex export of {source}", f"block: {' '.join(block)}",
-                  f"columns: x ({result.parameters.get('DXU', 'no unit')}), y ({result.dataType})"]
+        header = [f"korvex export of {source}", f"block: {' '.join(block)}"]
         if len(y) < len(result.x):
             header.append(f"the file ends after {len(y)} of {len(result.x)} values")
         header += [f"{label} = {_one_line(value)}" for label, value in result.parameters.items()]
-        # float64 x with 17 significant digits and float32 y with 9 read back to the same values.
-        np.savetxt(path, np.column_stack([result.x[:len(y)], y.astype(np.float64)]), fmt=("%.17g", "%.9g"),
-                   delimiter=",", header="\n".join(header), encoding="utf-8")
+        with open(path, "w", encoding="utf-8", newline="\n") as file:
+            file.write(",".join(csv_columns(result)) + "\n")
+            file.writelines(f"# {line}\n" for line in header)
+            # float64 x with 17 significant digits and float32 y with 9 read back to the same values.
+            np.savetxt(file, np.column_stack([result.x[:len(y)], y.astype(np.float64)]), fmt=("%.17g", "%.9g"),
+                       delimiter=",")
         outcome.written.append(path)
         outcome.blocks += 1
+
+
+def csv_columns(result: korvex.DataReturn) -> tuple[str, str]:
+    """The names of a spectrum's two columns, with units in words: ("wavenumber_cm-1",
+    "absorbance"), ("point", "interferogram_sample"), ("raman_shift_cm-1", "raman_intensity")."""
+    unit = result.parameters.get("DXU")
+    name, units = X_AXES.get(str(unit), ("x", ""))
+    if result.dataType == "RAM" and unit == "WN":
+        name = "raman_shift"
+    x = f"{name}_{units}" if units and units != "1" else name
+    y = Y_COLUMNS.get(result.dataType, result.dataType.lower())
+    if result.derivative in DERIVATIVES:
+        y += f"_{DERIVATIVES[result.derivative]}"
+    return x, y
 
 
 def _one_line(value: Any) -> str:
@@ -158,14 +188,10 @@ WRITERS: dict[str, Callable[[str, list[tuple[Block, korvex.DataReturn]], Path, F
 
 # ---------------------------------------------------------------- the command
 
-def export_file(path: Path, target: Path, to: str, reports: ReadReports) -> FileOutcome:
+def export_file(path: Path, target: Path, to: str) -> FileOutcome:
     outcome = FileOutcome(str(path.resolve()))
-    with reports.reading(str(path)):
-        blocks, errors = read_blocks(str(path))
+    blocks, errors = read_blocks(str(path))
     outcome.errors += [f"{' '.join(block)}: {message}" if block else message for block, message in errors]
-    damage = reports.summary(str(path))
-    if damage:
-        outcome.errors.append(damage)
     try:
         WRITERS[to](outcome.source, blocks, target, outcome)
     except Exception as error:  # a full disk, a folder in the way: say so, go on with the next file
@@ -227,11 +253,14 @@ def main(argv: list[str] | None = None) -> int:
         except ImportError as error:
             print(NO_NETCDF.format(error=error), file=sys.stderr)
             return 2
+    problem = unwritable_folder(args.out)
+    if problem:
+        print(f"korvex-export: {problem}", file=sys.stderr)
+        return 1
     found, others = find_opus_files(args.inputs, args.recursive)
     outcomes: list[FileOutcome | None] = [None] * len(found)
-    with ReadReports().installed() as reports, Progress(len(found), "files") as progress, \
-            ThreadPoolExecutor(max_workers=args.jobs) as pool:
-        futures = {pool.submit(export_file, path, target, args.to, reports): k
+    with Progress(len(found), "files") as progress, ThreadPoolExecutor(max_workers=args.jobs) as pool:
+        futures = {pool.submit(export_file, path, target, args.to): k
                    for k, ((path, _), target) in enumerate(zip(found, targets(found, args.out)))}
         for future in as_completed(futures):
             outcomes[futures[future]] = future.result()

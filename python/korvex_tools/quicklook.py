@@ -1,9 +1,9 @@
 """A quick look at OPUS files: what each holds, its main parameters, and pictures of its data.
 
-    korvex-quicklook [FILE ...] [--out FOLDER]
+    korvex-quicklook [FILE_OR_FOLDER ...] [--out FOLDER]
 
-Without FILE it reads the demo files shipped with the package: a single spectrum, a map
-cube and a set of trace maps. For every data block it prints the block's triple, the shape
+Without FILE_OR_FOLDER it reads the demo files shipped with the package: a single spectrum, a
+map cube and a set of trace maps; a folder stands for the OPUS files in it. For every data block it prints the block's triple, the shape
 and range of its data and the parameters that have a readable name in korvex.paramDict,
 then writes a PNG picture into FOLDER (default quicklook-out/):
 
@@ -26,7 +26,16 @@ from pathlib import Path
 import numpy as np
 
 import korvex
-from korvex_tools import DEMO_FILES, ReadReports, kind_of, request_for
+from korvex_tools import (
+    DEMO_FILES,
+    READ_REPORTS,
+    describe_error,
+    find_opus_files,
+    interrupted_copy,
+    kind_of,
+    request_for,
+    unwritable_folder,
+)
 
 NO_MATPLOTLIB = ("no pictures: matplotlib is not installed. Install it with\n"
                  "    python -m pip install matplotlib\n"
@@ -38,7 +47,7 @@ Y_NAMES = {"AB": "absorbance", "TR": "transmittance", "REFL": "reflectance", "KM
            "ATR": "ATR absorbance", "RAM": "Raman intensity", "EMIS": "emission", "PAS": "photoacoustic",
            "SSC": "single channel (sample)", "RSC": "single channel (reference)",
            "SIFG": "interferogram (sample)", "RIFG": "interferogram (reference)",
-           "SPH": "phase (sample)", "RPH": "phase (reference)", "SPOW": "power spectrum (sample)",
+           "SPH": "phase (sample), rad", "RPH": "phase (reference), rad", "SPOW": "power spectrum (sample)",
            "RPOW": "power spectrum (reference)", "LREFL": "log(reflectance)", "TRARI": "transmittance (ARI)",
            "ABARI": "absorbance (ARI)", "TRC": "trace value"}
 MAX_TRACE_PICTURES = 12
@@ -46,35 +55,55 @@ MAX_TRACE_PICTURES = 12
 
 def main(argv=None):
     parser = argparse.ArgumentParser(description="Print what OPUS files hold and draw their data.")
-    parser.add_argument("files", nargs="*", type=Path, metavar="FILE",
-                        help="OPUS files (default: the bundled demo files)")
+    parser.add_argument("files", nargs="*", type=Path, metavar="FILE_OR_FOLDER",
+                        help="OPUS files, or folders of them (default: the bundled demo files)")
     parser.add_argument("--out", "-o", type=Path, default=Path("quicklook-out"), metavar="FOLDER",
                         help="folder for the PNG pictures (default: quicklook-out)")
     args = parser.parse_args(argv)
     plotter = Plotter.create(args.out)
+    if plotter is not None:
+        problem = unwritable_folder(args.out)
+        if problem:
+            print(f"korvex-quicklook: {problem}", file=sys.stderr)
+            return 1
     failed = False
-    with ReadReports().installed() as reports:
-        for path in args.files or DEMO_FILES:
-            with reports.reading(str(path)):
-                failed |= not look_at(path, plotter)
-            damage = reports.summary(str(path))
-            if damage:
-                print(f"  {damage}")
-                failed = True
+    for path in files_to_look_at(args.files or DEMO_FILES):
+        with READ_REPORTS.reading(str(path)):
+            failed |= not look_at(path, plotter)
+        damage = READ_REPORTS.summary(str(path))
+        if damage:
+            print(f"{path}: {damage}")
+            failed = True
     if plotter is None:
         print(NO_MATPLOTLIB)
     return 1 if failed else 0
 
 
+def files_to_look_at(given):
+    """The files given, with each folder in place of its OPUS files (interrupted copies among
+    them), after a line that says how many other files it holds."""
+    for path in given:
+        if not path.is_dir():
+            yield path
+            continue
+        found, others = find_opus_files([path])
+        print(f"{path}: folder of {len(found)} OPUS files, {others} other files skipped")
+        yield from (file for file, _ in found)
+
+
 def look_at(path, plotter):
     """Print what one file holds and draw each of its blocks; False when something could not be read."""
+    cut = interrupted_copy(path)
+    if cut:
+        print(f"{path}: {cut}")
+        return False
     try:
         if not korvex.isOpusFile(path):
             print(f"{path}: not an OPUS file")
             return False
         blocks = korvex.listContents(path)
     except (OSError, ValueError, struct.error) as error:  # struct.error: shorter than the magic number
-        print(f"{path}: cannot read: {type(error).__name__}: {error}")
+        print(f"{path}: cannot read: {describe_error(error)}")
         return False
     print(f"{path}: OPUS file, {path.stat().st_size} bytes")
     if not blocks:
@@ -86,7 +115,7 @@ def look_at(path, plotter):
         try:
             result = korvex.getOpusData(str(path), request_for(block))
         except Exception as error:  # a damaged block: say so and go on with the next one
-            print(f"    cannot read: {type(error).__name__}: {error}")
+            print(f"    cannot read: {describe_error(error, blocks)}")
             ok = False
             continue
         describe = {"map cube": describe_cube, "trace maps": describe_traces, "spectrum": describe_spectrum}
@@ -245,11 +274,12 @@ class Plotter:
 
 def spectral_axes(ax, result):
     """Label a spectrum's axes. Wavenumbers run high to low, as infrared spectra are drawn; a Raman
-    shift runs low to high."""
+    shift, the points of an interferogram, wavelengths and times run low to high."""
     x = result.x
     if len(x) > 1 and x[0] != x[-1]:
         low, high = sorted((x[0], x[-1]))
-        ax.set_xlim((low, high) if is_raman(result) else (high, low))
+        descending = result.parameters.get("DXU") == "WN" and not is_raman(result)
+        ax.set_xlim((high, low) if descending else (low, high))
     ax.set_xlabel(x_unit(result))
     ax.set_ylabel(y_name(result))
     ax.grid(alpha=0.3)
