@@ -60,9 +60,10 @@ def test_the_readme_examples_run(tmp_path, monkeypatch, capsys):
     (tmp_path / "measurements").mkdir()
     for name in ("a.0", "b.0"):
         (tmp_path / "measurements" / name).write_bytes(sample_file())
-    # The README's export command, which the xarray example then opens.
-    subprocess.run([*command("korvex-export"), "map.0", "--to", "netcdf"], cwd=tmp_path, check=True,
-                   capture_output=True)
+    # The README's export commands, whose files the CSV and xarray examples then open.
+    for name, kind in (("map.0", "netcdf"), ("sample.0", "csv")):
+        subprocess.run([*command("korvex-export"), name, "--to", kind], cwd=tmp_path, check=True,
+                       capture_output=True)
     monkeypatch.chdir(tmp_path)
     blocks = python_blocks()
     assert len(blocks) == README.read_text(encoding="utf-8").count("```python") >= 8  # indented ones too
@@ -82,6 +83,13 @@ def test_the_readme_examples_run(tmp_path, monkeypatch, capsys):
     assert namespace["integrated"].values.tolist() == [[3.0, 7.0], [11.0, 15.0]]
     np.testing.assert_array_equal(namespace["image"], [[3.0, 7.0], [11.0, 15.0]])
     assert namespace["named"]["Number of Data Points"] == 3
+    # The export's CSV, read three ways, gives the spectrum's values (y as float32) under the header's names.
+    spectrum = namespace["spectrum"]
+    assert list(namespace["table"].columns) == ["wavenumber_cm-1", "absorbance"]
+    for x, y in ((namespace["table"]["wavenumber_cm-1"].to_numpy(), namespace["table"]["absorbance"].to_numpy()),
+                 namespace["rows"].T, (namespace["columns"]["wavenumber_cm1"], namespace["columns"]["absorbance"])):
+        np.testing.assert_array_equal(x, spectrum.x)
+        np.testing.assert_array_equal(y.astype(np.float32), spectrum.y)
     assert [result.y.tolist() for result in namespace["spectra"]] == [[np.float32(0.1), 0.5, 0.25]] * 2
 
     # The thread-pool example's error names the file and what it holds instead.
