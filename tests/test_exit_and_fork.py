@@ -23,6 +23,8 @@ READS = {
     "open().read()": "lambda path: open(path, 'rb').read()",
     "getOpusData": "lambda path: korvex.getOpusData(path, korvex.listContents(path)[0])",
     "listContents": "lambda path: korvex.listContents(path)",
+    # Through open(): the thread is ended inside Python's read, below the call's own frames.
+    "isOpusFile of a descriptor": "lambda path: korvex.isOpusFile(os.open(path, os.O_RDONLY))",
 }
 
 
@@ -42,7 +44,7 @@ def small_files(tmp_path_factory):
 
 
 DAEMONS_AT_EXIT = """
-    import sys, threading, time
+    import os, sys, threading, time
     import korvex
 
     path, read = sys.argv[1], eval(sys.argv[2])

@@ -52,7 +52,7 @@ public:
     DescriptorCopy(const DescriptorCopy&) = delete;
     DescriptorCopy& operator=(const DescriptorCopy&) = delete;
     ~DescriptorCopy() {
-        if (!copy_) {
+        if (!copy_ || !holdsGil()) {
             return;
         }
         PyObject *type, *value, *traceback;
