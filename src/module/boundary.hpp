@@ -8,11 +8,6 @@
 #include <new>
 #include <thread>
 
-#if __has_include(<cxxabi.h>)
-#include <cxxabi.h>
-#define KORVEX_HAS_CXXABI 1
-#endif
-
 namespace korvex {
 
 // Blocks the calling thread for good, never touching the interpreter again: what becomes of a thread
@@ -31,14 +26,10 @@ namespace korvex {
 
 // In a catch handler: whether the exception being handled is one that no C++ code threw, which is
 // the unwind that ends the thread (pthread_exit on glibc) whenever it reaches the module's frames.
-// libstdc++ gives it the type abi::__forced_unwind (caught apart in `guarded`); libc++abi gives
-// foreign exceptions no type.
+// Such an exception cannot be held, so libstdc++ and libc++abi both give no exception_ptr for it.
+// (libstdc++'s typed catch, abi::__forced_unwind&, binds a reference to nothing.)
 inline bool handlingForeignException() noexcept {
-#if defined(KORVEX_HAS_CXXABI) && defined(_LIBCPP_VERSION)
-    return abi::__cxa_current_exception_type() == nullptr;
-#else
-    return false;
-#endif
+    return std::current_exception() == nullptr;
 }
 
 // Sets the Python exception for the C++ exception being handled: MemoryError for std::bad_alloc,
@@ -67,13 +58,7 @@ template <typename Call>
 PyObject* guarded(Call&& call) noexcept {
     try {
         return call();
-    }
-#if defined(KORVEX_HAS_CXXABI) && defined(__GLIBCXX__)
-    catch (abi::__forced_unwind&) {
-        parkEndedThread();
-    }
-#endif
-    catch (...) {
+    } catch (...) {
         if (handlingForeignException()) {
             parkEndedThread();
         }
