@@ -12,7 +12,7 @@ import pytest
 
 from result_files import cube_file, spectrum_file
 
-RUNS = 5  # exits of a process with threads in calls; before the fix nearly every one aborted
+RUNS = 5  # processes per case: a fault at exit depends on where each thread is, and shows in some runs only
 
 needs_posix_signals = pytest.mark.skipif(sys.platform == "win32" or not hasattr(signal, "setitimer"),
                                          reason="needs POSIX signal delivery")
@@ -62,8 +62,8 @@ DAEMONS_AT_EXIT = """
 @pytest.mark.parametrize("kind", ["4-point spectrum", "map cube"])
 @pytest.mark.parametrize("read", READS)
 def test_daemon_threads_in_calls_at_exit(small_files, kind, read):
-    # The main thread returns while two daemon threads loop on calls: the interpreter ends them as
-    # it takes the GIL from them, and the process exits as it does when they loop on open().read().
+    # The main thread returns while two daemon threads loop on calls: the interpreter ends them when
+    # they ask for the GIL back, and the process exits as it does when they loop on open().read().
     outcomes = [run(DAEMONS_AT_EXIT, small_files[kind], READS[read]) for _ in range(RUNS)]
     assert outcomes == [(0, "", "")] * RUNS
 
