@@ -37,7 +37,7 @@ public:
     BufferView(BufferView&& other) noexcept : view_(other.view_), held_(other.held_) { other.held_ = false; }
     BufferView& operator=(BufferView&&) = delete;
     ~BufferView() {
-        if (held_) {
+        if (held_ && holdsGil()) {
             PyBuffer_Release(&view_);
         }
     }

@@ -68,6 +68,9 @@ bool nativeOf(PyObject* descriptor, std::intptr_t& native) {
 // Closes a descriptor copy through os.close, keeping any exception that is set; a failure goes to
 // the unraisable-exception hook.
 void closeCopy(PyObject* os, PyObject* copy) {
+    if (!holdsGil()) {
+        return;  // a thread that the interpreter ends mid-call: the process is going away
+    }
     PyObject *type, *value, *traceback;
     PyErr_Fetch(&type, &value, &traceback);
     PyRef closed(PyObject_CallMethod(os, "close", "O", copy));

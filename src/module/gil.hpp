@@ -14,55 +14,16 @@
 #include <intrin.h>
 #endif
 
+#if PY_VERSION_HEX >= 0x030D0000 && defined(HAVE_FORK)
+#include <pthread.h>
+#endif
+
 #include "format/interruption.hpp"
 #include "format/result.hpp"
+#include "module/boundary.hpp"
 #include "module/errors.hpp"
 
 namespace korvex {
-
-// The core's interruption check while the GIL is released: takes the GIL back, runs the
-// interpreter's signal handlers as its own file reads do, and releases the GIL again. A handler
-// that raises stops the work; its exception is kept for raiseError.
-class SignalCheck final : public InterruptionCheck {
-public:
-    explicit SignalCheck(PyThreadState*& released) : released_(released) {}
-
-    bool stopRequested() noexcept override {
-        PyEval_RestoreThread(released_);
-        const bool raised = PyErr_CheckSignals() != 0;
-        if (raised) {
-            keepInterruption();
-        }
-        released_ = PyEval_SaveThread();
-        return raised;
-    }
-
-private:
-    PyThreadState*& released_;
-};
-
-// With the GIL: whether the interpreter runs signal handlers on this thread, its main thread in the
-// main interpreter; anywhere else PyErr_CheckSignals runs none, so taking the GIL back to call it
-// would only wait on other threads. The main thread is threading's, asked once.
-inline bool runsSignalHandlers() {
-    if (PyInterpreterState_Get() != PyInterpreterState_Main()) {
-        return false;
-    }
-    static std::atomic<unsigned long> mainThread{0};
-    unsigned long known = mainThread.load(std::memory_order_relaxed);
-    if (known == 0) {
-        PyRef threading(PyImport_ImportModule("threading"));
-        PyRef main = threading ? PyRef(PyObject_CallMethod(threading.get(), "main_thread", nullptr)) : PyRef();
-        PyRef ident = main ? PyRef(PyObject_GetAttrString(main.get(), "ident")) : PyRef();
-        known = ident ? PyLong_AsUnsignedLong(ident.get()) : 0;
-        if (!ident || (known == static_cast<unsigned long>(-1) && PyErr_Occurred())) {
-            PyErr_Clear();
-            return false;
-        }
-        mainThread.store(known, std::memory_order_relaxed);
-    }
-    return PyThread_get_thread_ident() == known;
-}
 
 // Handing the GIL from one call to the next without sleeping. Two threads that read small files
 // hand the GIL to each other on every call: each takes it back at the end of its GIL-free stretch,
@@ -156,6 +117,101 @@ inline void taken() noexcept {
 
 }  // namespace handover
 
+// Takes the GIL back after PyEval_SaveThread: every re-take of the module goes through here. When
+// the interpreter ends the thread instead (at exit, a thread other than the exiting one), the thread
+// is parked where it asks, before any of the module's frames is unwound (parkEndedThread). No C API
+// function lets a C++ exception out, so whatever leaves PyEval_RestoreThread is that ending: the
+// forced unwind of pthread_exit on glibc; other systems end the thread without unwinding, and a
+// CPython of 3.14 on blocks it inside.
+inline void retakeGil(PyThreadState* state) noexcept {
+    try {
+        PyEval_RestoreThread(state);
+    } catch (...) {
+        parkEndedThread();
+    }
+}
+
+// The core's interruption check while the GIL is released: takes the GIL back, runs the
+// interpreter's signal handlers as its own file reads do, and releases the GIL again. A handler
+// that raises stops the work; its exception is kept for raiseError.
+class SignalCheck final : public InterruptionCheck {
+public:
+    explicit SignalCheck(PyThreadState*& released) : released_(released) {}
+
+    bool stopRequested() noexcept override {
+        retakeGil(released_);
+        const bool raised = PyErr_CheckSignals() != 0;
+        if (raised) {
+            keepInterruption();
+        }
+        released_ = PyEval_SaveThread();
+        return raised;
+    }
+
+private:
+    PyThreadState*& released_;
+};
+
+// With the GIL: whether the interpreter runs signal handlers on this thread (its main thread, in
+// the main interpreter); anywhere else PyErr_CheckSignals runs none, so taking the GIL back to call
+// it would only wait on other threads. Asked of the interpreter itself, never of `threading`, whose
+// import a call must not cause and whose main thread is the thread that first imported it. The
+// interpreter's main thread is the one that started it, and after a fork the thread that forked.
+#if PY_VERSION_HEX < 0x030D0000
+
+// CPython 3.10 to 3.12 declare the interpreter's own test (intrcheck.h).
+inline bool runsSignalHandlers() {
+    return _PyOS_IsMainThread() != 0;
+}
+
+#else
+
+// CPython 3.13 on no longer declare it; threading asks _thread._get_main_thread_ident(), and so
+// does this, through the _thread module that the import system loads at start-up (looked up in
+// sys.modules, never imported). The answer is kept until a fork, whose child forgets it.
+namespace mainthread {
+
+inline std::atomic<unsigned long> known{0};
+
+inline void forget() noexcept {
+    known.store(0, std::memory_order_relaxed);
+}
+
+inline unsigned long ask() {
+#ifdef HAVE_FORK
+    static const bool forgottenAtFork = pthread_atfork(nullptr, nullptr, forget) == 0;
+    static_cast<void>(forgottenAtFork);
+#endif
+    PyRef name(PyUnicode_InternFromString("_thread"));
+    PyRef thread = name ? PyRef(PyImport_GetModule(name.get())) : PyRef();
+    PyRef ident = thread ? PyRef(PyObject_CallMethod(thread.get(), "_get_main_thread_ident", nullptr)) : PyRef();
+    const unsigned long value = ident ? PyLong_AsUnsignedLong(ident.get()) : 0;
+    if (!ident || (value == static_cast<unsigned long>(-1) && PyErr_Occurred())) {
+        PyErr_Clear();
+        return 0;
+    }
+    return value;
+}
+
+}  // namespace mainthread
+
+inline bool runsSignalHandlers() {
+    if (PyInterpreterState_Get() != PyInterpreterState_Main()) {
+        return false;
+    }
+    unsigned long main = mainthread::known.load(std::memory_order_relaxed);
+    if (main == 0) {
+        main = mainthread::ask();
+        if (main == 0) {
+            return false;
+        }
+        mainthread::known.store(main, std::memory_order_relaxed);
+    }
+    return PyThread_get_thread_ident() == main;
+}
+
+#endif
+
 // Runs `work`, which returns a Result, with the GIL released; it must not touch the interpreter.
 // A failed allocation becomes an Error; any other exception is passed on with the GIL taken back,
 // to the entry point's boundary. On the thread that runs signal handlers, a handler that raises
@@ -170,7 +226,7 @@ auto withoutGil(Work&& work) -> decltype(work()) {
     }
     const auto takeBack = [&state] {
         handover::waitForRelease();
-        PyEval_RestoreThread(state);
+        retakeGil(state);
         handover::taken();
     };
     state = PyEval_SaveThread();
