@@ -18,8 +18,7 @@ constexpr std::size_t stepBytes = std::min(SystemFile::mostBytes, interruptionIn
 
 }  // namespace
 
-Result<ByteSource> ByteSource::open(const std::string& path) {
-    auto file = SystemFile::open(path);
+Result<ByteSource> ByteSource::overFile(Result<SystemFile> file) {
     if (!file.ok()) {
         return file.error();
     }
@@ -29,15 +28,12 @@ Result<ByteSource> ByteSource::open(const std::string& path) {
     return source;
 }
 
+Result<ByteSource> ByteSource::open(const std::string& path) {
+    return overFile(SystemFile::open(path));
+}
+
 Result<ByteSource> ByteSource::borrow(std::intptr_t native) {
-    auto file = SystemFile::borrow(native);
-    if (!file.ok()) {
-        return file.error();
-    }
-    ByteSource source;
-    source.size_ = file.value().size();
-    source.file_ = std::move(file).value();
-    return source;
+    return overFile(SystemFile::borrow(native));
 }
 
 ByteSource ByteSource::fromMemory(std::span<const std::uint8_t> bytes) {

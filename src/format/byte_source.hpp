@@ -61,6 +61,8 @@ public:
 
 private:
     ByteSource() = default;
+    // A source over the file that open() or borrow() got, or their error.
+    static Result<ByteSource> overFile(Result<SystemFile> file);
 
     SystemFile file_;
     const std::uint8_t* memory_ = nullptr;
