@@ -316,9 +316,10 @@ bool isNotSeekable(const Result<T>& result) {
 // borrowed by its descriptor (its HANDLE on Windows), which the source leaves open.
 void pipesAreNotSeekable() {
     // The magic number four times over: each source reads it twice (its head, then requireMagic).
-    Bytes bytes;
-    for (int i = 0; i < 4; ++i) {
-        bytes.insert(bytes.end(), {0x0A, 0x0A, 0xFE, 0xFE});
+    constexpr std::uint8_t magic[4] = {0x0A, 0x0A, 0xFE, 0xFE};
+    Bytes bytes(16);
+    for (std::size_t i = 0; i < bytes.size(); ++i) {
+        bytes[i] = magic[i % 4];
     }
     const auto checkStream = [&](Result<ByteSource> opened) {
         CHECK(opened.ok() && !opened.value().seekable());
