@@ -74,6 +74,8 @@ INTERRUPTED_MAP = """
     import korvex
 
     read, paths = eval(sys.argv[1]), sys.argv[2:]
+    # Python's own Ctrl-C handler, also where the test runs with SIGINT ignored (a background job).
+    signal.signal(signal.SIGINT, signal.default_int_handler)
     pool = ThreadPool(4)
     threading.Timer(0.2, os.kill, (os.getpid(), signal.SIGINT)).start()
     pool.map(read, paths * 100000)
